@@ -1,0 +1,96 @@
+// Exact, exhaustive top-k search by cosine similarity, sequential and parallel.
+//
+// Ranking: higher score first; equal scores (-0.0 and +0.0 included) in store
+// order; NaN scores after every number, among themselves in store order. This
+// is a total order, so both searches give one answer and always agree.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "outcome.hpp"
+#include "store.hpp"
+
+namespace quillmere {
+
+struct ScoredId {
+    float score;
+    std::uint64_t id;
+};
+
+Outcome<std::vector<ScoredId>> search(const Vectorstore& store, const float* query, std::size_t query_length,
+                                      std::size_t top_k);
+
+Outcome<std::vector<ScoredId>> parallel_search(const Vectorstore& store, const float* query,
+                                               std::size_t query_length, std::size_t top_k,
+                                               std::optional<std::size_t> n_threads);
+
+std::string query_length_error(std::size_t length, std::size_t expected);
+
+// How a parallel search divides n stored vectors among t threads: chunks of
+// `size` vectors (the last one shorter), `count` of them.
+struct ChunkPlan {
+    std::size_t size;
+    std::size_t count;
+};
+ChunkPlan plan_chunks(std::size_t n, std::size_t threads) noexcept;  // n >= 1
+
+// The number of threads the process may usefully run: the affinity set (or
+// the online processors), lowered to a control-group CPU quota; 4 when the
+// platform cannot tell. Never 0.
+std::size_t available_parallelism();
+
+namespace detail {
+
+struct Hit {
+    float score;
+    std::size_t position;
+};
+
+inline bool ranks_before(const Hit& a, const Hit& b) noexcept {
+    const bool a_nan = a.score != a.score;
+    const bool b_nan = b.score != b.score;
+    if (a_nan != b_nan) return b_nan;
+    if (!a_nan && a.score != b.score) return a.score > b.score;
+    return a.position < b.position;
+}
+
+// Scores the store positions [first, last) against the query and keeps the
+// best `top_k` of them (sorted, best first) in `out`, which must have room.
+void scan_range(const Vectorstore& store, const float* query, std::size_t top_k, std::size_t first,
+                std::size_t last, std::vector<Hit>& out);
+
+// Which scoring kernel the process uses: "avx512", "avx2" or "portable".
+// QUILLMERE_KERNEL in the environment may force a narrower one.
+const char* kernel_name() noexcept;
+
+// Thread plumbing of the parallel search, exposed so tests can inject failures.
+using SpawnFn = int (*)(void** handle, void* (*routine)(void*), void* arg);
+using JoinFn = void (*)(void* handle);
+struct ThreadOps {
+    SpawnFn spawn;
+    JoinFn join;
+};
+const ThreadOps& posix_threads() noexcept;
+
+// Runs task(i) for i in [0, count) on one new thread each, started in order
+// and joined in order. A spawn failure stops further starts. Every started
+// thread is joined before this returns; then the first failure is reported.
+std::optional<Error> run_on_threads(std::size_t count, void (*task)(void* context, std::size_t index),
+                                    void* context, const ThreadOps& ops = posix_threads());
+
+struct ParallelismSources {
+    std::size_t affinity;               // CPUs in the affinity set, 0 when unknown
+    long online;                        // online processors, <= 0 when unknown
+    std::optional<std::size_t> quota;   // control-group CPU limit, if any
+};
+std::size_t combine_parallelism(const ParallelismSources& sources) noexcept;
+ParallelismSources read_parallelism_sources();
+// "max 100000" -> none; "150000 100000" -> 1; malformed -> none.
+std::optional<std::size_t> parse_cpu_max(const std::string& text);
+std::optional<std::size_t> quota_limit(long long quota, long long period) noexcept;
+
+}  // namespace detail
+}  // namespace quillmere

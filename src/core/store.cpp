@@ -1,0 +1,104 @@
+#include "store.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+namespace quillmere {
+
+namespace {
+
+// Segments double from one block up to about this many bytes, so small stores
+// stay small and large ones are a handful of big, never-moving arrays.
+constexpr std::size_t kSegmentBytes = std::size_t{16} << 20;
+constexpr std::size_t kAlign = 64;
+
+std::size_t checked_mul(std::size_t a, std::size_t b) {
+    std::size_t r;
+    if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
+    return r;
+}
+
+}  // namespace
+
+ZeroedBuffer::ZeroedBuffer(std::size_t bytes) {
+    // calloc leaves large allocations as untouched zero pages, so the unused
+    // tail of a fresh segment costs no resident memory.
+    const std::size_t total = bytes + kAlign;
+    if (total < bytes) throw std::bad_alloc();
+    raw_ = std::calloc(total, 1);
+    if (raw_ == nullptr) throw std::bad_alloc();
+    auto addr = reinterpret_cast<std::uintptr_t>(raw_);
+    data_ = reinterpret_cast<void*>((addr + kAlign - 1) & ~(std::uintptr_t{kAlign} - 1));
+}
+
+ZeroedBuffer& ZeroedBuffer::operator=(ZeroedBuffer&& other) noexcept {
+    if (this != &other) {
+        std::free(raw_);
+        raw_ = std::exchange(other.raw_, nullptr);
+        data_ = other.data_;
+    }
+    return *this;
+}
+
+ZeroedBuffer::~ZeroedBuffer() { std::free(raw_); }
+
+std::string Vectorstore::length_error(std::size_t length, std::size_t expected) {
+    return "vector has length " + std::to_string(length) + " but vectorstore expects " + std::to_string(expected);
+}
+
+std::size_t Vectorstore::capacity() const noexcept {
+    if (segments_.empty()) return 0;
+    const Segment& last = segments_.back();
+    return last.first + last.blocks * kLanes;
+}
+
+void Vectorstore::grow() {
+    const std::size_t block_bytes = kLanes * (vector_size_ * sizeof(float) + sizeof(float) + sizeof(std::uint64_t));
+    const std::size_t max_blocks = std::max<std::size_t>(1, kSegmentBytes / std::max<std::size_t>(block_bytes, 1));
+    const std::size_t blocks = segments_.empty() ? 1 : std::min(max_blocks, segments_.back().blocks * 2);
+    segments_.reserve(segments_.size() + 1);
+    Segment seg{capacity(), blocks,
+                ZeroedBuffer(checked_mul(checked_mul(blocks * kLanes, vector_size_), sizeof(float))),
+                ZeroedBuffer(blocks * kLanes * sizeof(float)),
+                ZeroedBuffer(blocks * kLanes * sizeof(std::uint64_t))};
+    segments_.push_back(std::move(seg));
+}
+
+std::optional<Error> Vectorstore::insert(const float* vector, std::size_t length, std::uint64_t id) {
+    if (length != vector_size_) return Error{ErrorKind::Value, length_error(length, vector_size_)};
+    if (size_ == capacity()) grow();
+    Segment& seg = segments_.back();
+    const std::size_t offset = size_ - seg.first;
+    float* lane = seg.data.as<float>() + (offset / kLanes) * vector_size_ * kLanes + offset % kLanes;
+    float norm = -0.0f;
+    for (std::size_t i = 0; i < length; ++i) {
+        const float v = vector[i];
+        lane[i * kLanes] = v;
+        norm += v * v;
+    }
+    seg.roots.as<float>()[offset] = std::sqrt(norm);
+    seg.ids.as<std::uint64_t>()[offset] = id;
+    ++size_;
+    return std::nullopt;
+}
+
+Outcome<Vectorstore> Vectorstore::create(std::size_t vector_size,
+                                         const std::vector<std::pair<std::vector<float>, std::uint64_t>>& pairs) {
+    Vectorstore store(vector_size);
+    for (const auto& [vector, id] : pairs) {
+        if (auto error = store.insert(vector.data(), vector.size(), id)) return *error;
+    }
+    return store;
+}
+
+std::uint64_t Vectorstore::id_at(std::size_t position) const noexcept {
+    auto it = std::upper_bound(segments_.begin(), segments_.end(), position,
+                               [](std::size_t pos, const Segment& seg) { return pos < seg.first; });
+    const Segment& seg = *(it - 1);
+    return seg.ids.as<std::uint64_t>()[position - seg.first];
+}
+
+}  // namespace quillmere

@@ -1,0 +1,87 @@
+// The store: identified float32 vectors of one fixed length, in insertion order.
+//
+// Layout. Vectors live in blocks of kLanes vectors; inside a block the data is
+// component-major, so component i of the vector in lane l of block b sits at
+// data[(b * d + i) * kLanes + l]. The scoring kernel then gives every SIMD lane
+// its own stored vector and keeps each vector's sums strictly sequential.
+// Blocks are grouped into segments that are never moved or resized: appending
+// never copies stored data, and memory stays close to 4 * n * d bytes.
+// Unused lanes of the last block stay zero; the kernel scores them and the
+// searches ignore them.
+//
+// Beside each vector the segment keeps its id and the float32 square root of
+// its squared norm (the same bits the metric would compute on every search).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "outcome.hpp"
+
+namespace quillmere {
+
+inline constexpr std::size_t kLanes = 32;
+
+// Zero-filled, 64-byte aligned array that frees itself.
+class ZeroedBuffer {
+public:
+    ZeroedBuffer() = default;
+    explicit ZeroedBuffer(std::size_t bytes);  // throws std::bad_alloc
+    ZeroedBuffer(ZeroedBuffer&& other) noexcept : raw_(std::exchange(other.raw_, nullptr)), data_(other.data_) {}
+    ZeroedBuffer& operator=(ZeroedBuffer&& other) noexcept;
+    ZeroedBuffer(const ZeroedBuffer&) = delete;
+    ZeroedBuffer& operator=(const ZeroedBuffer&) = delete;
+    ~ZeroedBuffer();
+
+    template <class T>
+    T* as() const noexcept { return static_cast<T*>(data_); }
+
+private:
+    void* raw_ = nullptr;
+    void* data_ = nullptr;
+};
+
+struct Segment {
+    std::size_t first;   // store position of lane 0 of the segment's first block
+    std::size_t blocks;  // capacity in blocks
+    ZeroedBuffer data;   // blocks * d * kLanes floats
+    ZeroedBuffer roots;  // blocks * kLanes floats: sqrt of each vector's squared norm
+    ZeroedBuffer ids;    // blocks * kLanes ids
+};
+
+class Vectorstore {
+public:
+    explicit Vectorstore(std::size_t vector_size) noexcept : vector_size_(vector_size) {}
+    Vectorstore(Vectorstore&&) noexcept = default;
+    Vectorstore& operator=(Vectorstore&&) noexcept = default;
+
+    // Builds a store from initial pairs; the first pair of the wrong length is reported.
+    static Outcome<Vectorstore> create(std::size_t vector_size,
+                                       const std::vector<std::pair<std::vector<float>, std::uint64_t>>& pairs);
+
+    // Appends one entry, or returns the length error and leaves the store unchanged.
+    // Throws std::bad_alloc when a new segment cannot be allocated (store unchanged).
+    std::optional<Error> insert(const float* vector, std::size_t length, std::uint64_t id);
+
+    std::size_t vector_size() const noexcept { return vector_size_; }
+    std::size_t size() const noexcept { return size_; }
+    const std::vector<Segment>& segments() const noexcept { return segments_; }
+    std::uint64_t id_at(std::size_t position) const noexcept;
+
+    static std::string length_error(std::size_t length, std::size_t expected);
+
+private:
+    std::size_t capacity() const noexcept;
+    void grow();
+
+    std::size_t vector_size_;
+    std::size_t size_ = 0;
+    std::vector<Segment> segments_;
+};
+
+}  // namespace quillmere

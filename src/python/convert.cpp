@@ -1,0 +1,232 @@
+#include "convert.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "binding.hpp"
+
+namespace quillmere::py {
+
+namespace {
+
+// A lying __len__ must not make us reserve gigabytes; the vector still grows
+// to whatever the iterator delivers.
+constexpr Py_ssize_t kMaxReserveHint = Py_ssize_t{1} << 20;
+
+float item_to_float(PyObject* item) {
+    if (PyFloat_CheckExact(item)) return static_cast<float>(PyFloat_AS_DOUBLE(item));
+    const double value = PyFloat_AsDouble(item);
+    if (value == -1.0 && PyErr_Occurred()) throw_pending();
+    return static_cast<float>(value);
+}
+
+void refuse_str(PyObject* obj) {
+    if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+}
+
+void require_sequence(PyObject* obj) {
+    if (!PySequence_Check(obj)) raise_type_mismatch(obj, "Sequence");
+}
+
+// Iterates `obj` as the general rule does and calls `each` on every item.
+// Exact lists are walked by index, re-reading the length at every step as
+// the list iterator does, so a conversion that mutates the list sees the
+// same items; exact tuples cannot change.
+template <class Reserve, class Each>
+void for_each_item(PyObject* obj, Reserve&& reserve, Each&& each) {
+    if (PyList_CheckExact(obj)) {
+        reserve(PyList_GET_SIZE(obj));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            PyObject* item = PyList_GET_ITEM(obj, i);
+            if (PyFloat_CheckExact(item)) {
+                each(item);  // no Python code runs for an exact float
+            } else {
+                Ref held = Ref::borrow(item);
+                each(held.get());
+            }
+        }
+        return;
+    }
+    if (PyTuple_CheckExact(obj)) {
+        reserve(PyTuple_GET_SIZE(obj));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) each(PyTuple_GET_ITEM(obj, i));
+        return;
+    }
+    const Py_ssize_t hint = PyObject_Size(obj);
+    if (hint < 0) {
+        discard_pending();
+    } else {
+        reserve(hint);
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(obj));
+    if (!iterator) throw_pending();
+    while (true) {
+        Ref item = Ref::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+            if (PyErr_Occurred()) throw_pending();
+            return;
+        }
+        each(item.get());
+    }
+}
+
+// ------------------------------------------------------------ buffers
+
+// The types whose iteration is known to yield exactly the buffer's values.
+// Looked up by identity, so subclasses and look-alikes take the general path.
+bool is_exact_type(PyObject* obj, const char* module, const char* attribute) {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* mod = PyDict_GetItemString(modules, module);  // borrowed, no Python code
+    if (mod == nullptr || !PyModule_Check(mod)) return false;
+    PyObject* dict = PyModule_GetDict(mod);
+    PyObject* type = PyDict_GetItemString(dict, attribute);
+    return type != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == type;
+}
+
+bool buffer_candidate(PyObject* obj) {
+    // memoryview cannot be subclassed, so its check is exact.
+    if (PyBytes_CheckExact(obj) || PyMemoryView_Check(obj)) return true;
+    const char* name = Py_TYPE(obj)->tp_name;
+    if (std::strcmp(name, "numpy.ndarray") == 0) return is_exact_type(obj, "numpy", "ndarray");
+    if (std::strcmp(name, "array.array") == 0) return is_exact_type(obj, "array", "array");
+    return false;
+}
+
+enum class Element { F32, F64, I8, I16, I32, I64, U8, U16, U32, U64, Bool, Unsupported };
+
+Element element_of(const Py_buffer& view) {
+    const char* format = view.format != nullptr ? view.format : "B";
+    // Native or little-endian byte order only; the module targets little-endian machines.
+    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    if (format[0] == '\0' || format[1] != '\0') return Element::Unsupported;
+    const Py_ssize_t size = view.itemsize;
+    switch (format[0]) {
+        case 'f': return size == 4 ? Element::F32 : Element::Unsupported;
+        case 'd': return size == 8 ? Element::F64 : Element::Unsupported;
+        case '?': return size == 1 ? Element::Bool : Element::Unsupported;
+        case 'b': case 'h': case 'i': case 'l': case 'q':
+            return size == 1 ? Element::I8 : size == 2 ? Element::I16 : size == 4 ? Element::I32
+                 : size == 8 ? Element::I64 : Element::Unsupported;
+        case 'B': case 'H': case 'I': case 'L': case 'Q':
+            return size == 1 ? Element::U8 : size == 2 ? Element::U16 : size == 4 ? Element::U32
+                 : size == 8 ? Element::U64 : Element::Unsupported;
+        default: return Element::Unsupported;
+    }
+}
+
+template <class T, class Narrow>
+void copy_strided(const Py_buffer& view, std::vector<float>& out, Narrow narrow) {
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+    const char* base = static_cast<const char*>(view.buf);
+    out.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        T value;
+        std::memcpy(&value, base + static_cast<Py_ssize_t>(i) * stride, sizeof(T));
+        out[i] = narrow(value);
+    }
+}
+
+// Converts a one-dimensional buffer of plain numbers; false leaves the
+// object to the general path. Integers go to double first and then to float
+// (two roundings), exactly as float(item) followed by narrowing does.
+bool convert_buffer(PyObject* obj, std::vector<float>& out) {
+    if (!buffer_candidate(obj)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+        discard_pending();
+        return false;
+    }
+    struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    if (view.ndim != 1 || view.shape == nullptr || (view.suboffsets != nullptr && view.suboffsets[0] >= 0)) {
+        return false;
+    }
+    const auto via_double = [](auto v) { return static_cast<float>(static_cast<double>(v)); };
+    switch (element_of(view)) {
+        case Element::F32: copy_strided<float>(view, out, [](float v) { return v; }); return true;
+        case Element::F64: copy_strided<double>(view, out, [](double v) { return static_cast<float>(v); }); return true;
+        case Element::I8: copy_strided<std::int8_t>(view, out, via_double); return true;
+        case Element::I16: copy_strided<std::int16_t>(view, out, via_double); return true;
+        case Element::I32: copy_strided<std::int32_t>(view, out, via_double); return true;
+        case Element::I64: copy_strided<std::int64_t>(view, out, via_double); return true;
+        case Element::U8: copy_strided<std::uint8_t>(view, out, via_double); return true;
+        case Element::U16: copy_strided<std::uint16_t>(view, out, via_double); return true;
+        case Element::U32: copy_strided<std::uint32_t>(view, out, via_double); return true;
+        case Element::U64: copy_strided<std::uint64_t>(view, out, via_double); return true;
+        case Element::Bool:
+            copy_strided<std::uint8_t>(view, out, [](std::uint8_t v) { return v != 0 ? 1.0f : 0.0f; });
+            return true;
+        case Element::Unsupported: return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+void to_float_vector(PyObject* obj, std::vector<float>& out) {
+    out.clear();
+    refuse_str(obj);
+    require_sequence(obj);
+    if (convert_buffer(obj, out)) return;
+    for_each_item(
+        obj, [&](Py_ssize_t hint) { out.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserveHint))); },
+        [&](PyObject* item) { out.push_back(item_to_float(item)); });
+}
+
+std::vector<float> to_float_vector(PyObject* obj) {
+    std::vector<float> out;
+    to_float_vector(obj, out);
+    return out;
+}
+
+std::uint64_t to_identifier(PyObject* obj) {
+    unsigned long long value;
+    if (PyLong_Check(obj)) {
+        value = PyLong_AsUnsignedLongLong(obj);
+    } else {
+        Ref index = Ref::steal(PyNumber_Index(obj));
+        if (!index) throw_pending();
+        value = PyLong_AsUnsignedLongLong(index.get());
+    }
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
+    return static_cast<std::uint64_t>(value);
+}
+
+std::size_t to_count(PyObject* obj) {
+    const std::uint64_t value = to_identifier(obj);
+    if (value > std::numeric_limits<std::size_t>::max()) {
+        raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+    return static_cast<std::size_t>(value);
+}
+
+std::optional<std::size_t> to_optional_count(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None) return std::nullopt;
+    return to_count(obj);
+}
+
+void for_each_pair(PyObject* obj, const std::function<void(std::vector<float>&, std::uint64_t)>& sink) {
+    refuse_str(obj);
+    require_sequence(obj);
+    std::vector<float> vector;
+    for_each_item(
+        obj, [](Py_ssize_t) {},
+        [&](PyObject* item) {
+            if (!PyTuple_Check(item)) raise_type_mismatch(item, "tuple");
+            const Py_ssize_t size = PyTuple_GET_SIZE(item);
+            if (size != 2) {
+                raise(PyExc_ValueError,
+                      "expected tuple of length 2, but got tuple of length " + std::to_string(size));
+            }
+            // The tuple is held by the caller of `each`, so its items stay alive.
+            to_float_vector(PyTuple_GET_ITEM(item, 0), vector);
+            const std::uint64_t id = to_identifier(PyTuple_GET_ITEM(item, 1));
+            sink(vector, id);
+        });
+}
+
+}  // namespace quillmere::py

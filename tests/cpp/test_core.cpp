@@ -1,0 +1,209 @@
+// Tests of the core that need no interpreter: the metric's bit patterns,
+// chunk arithmetic, thread failures and the parallelism rule.
+#include <sched.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "metric.hpp"
+#include "search.hpp"
+#include "store.hpp"
+
+using namespace quillmere;
+
+static int failures = 0;
+static int checks = 0;
+
+#define CHECK(cond)                                                            \
+    do {                                                                       \
+        ++checks;                                                              \
+        if (!(cond)) {                                                         \
+            ++failures;                                                        \
+            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
+        }                                                                      \
+    } while (0)
+
+static std::uint32_t bits(float x) {
+    std::uint32_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+static float score(std::vector<float> a, std::vector<float> b) {
+    auto r = cosine_similarity(a.data(), a.size(), b.data(), b.size());
+    return r.ok() ? r.value() : std::numeric_limits<float>::quiet_NaN();
+}
+
+static void test_metric() {
+    CHECK(static_cast<double>(score({1, 2, 3}, {4, 5, 6})) == 0.9746317863464355);
+    CHECK(static_cast<double>(score({3, 4}, {4, 3})) == 0.9599999785423279);
+    CHECK(static_cast<double>(score({1, 1}, {1, 1})) == 1.0000001192092896);
+    CHECK(static_cast<double>(score({1, 2, 3}, {-1, -2, -3})) == -0.9999999403953552);
+    CHECK(score({1}, {-1}) == -1.0f);
+    CHECK(score({2, 0}, {1, 0}) == 1.0f);
+    CHECK(bits(score({-1, 0}, {0, -1})) == 0x80000000u);
+    CHECK(bits(score({1, 0}, {0, 1})) == 0u);
+    CHECK(bits(score({}, {})) == 0u);
+    CHECK(bits(score({0, 0}, {NAN, 1})) == 0u);
+    CHECK(bits(score({1e-30f}, {1e-30f})) == 0u);
+    CHECK(score({1e20f}, {1}) == 0.0f);
+    CHECK(std::isnan(score({1e20f}, {1e20f})));
+    CHECK(std::isnan(score({INFINITY}, {1})));
+    const float a[] = {1, 2};
+    const float b[] = {1, 2, 3};
+    auto mismatch = cosine_similarity(a, 2, b, 3);
+    CHECK(!mismatch.ok() && mismatch.error().message == "vectors have different dimensions (2 vs 3)");
+}
+
+// Every kernel score equals the scalar metric's bits, including in blocks
+// that a chunk enters or leaves in the middle.
+static void test_kernel_matches_metric() {
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> pick(-3, 3);
+    for (std::size_t d : {0u, 1u, 3u, 17u, 64u}) {
+        Vectorstore store(d);
+        std::vector<std::vector<float>> rows;
+        for (int i = 0; i < 100; ++i) {
+            std::vector<float> row(d);
+            for (auto& v : row) v = static_cast<float>(pick(rng)) * 0.37f;
+            store.insert(row.data(), row.size(), static_cast<std::uint64_t>(i));
+            rows.push_back(row);
+        }
+        std::vector<float> query(d);
+        for (auto& v : query) v = static_cast<float>(pick(rng)) * 1.1f;
+        auto all = search(store, query.data(), d, 1000);
+        CHECK(all.ok() && all.value().size() == 100);
+        for (const auto& hit : all.value()) {
+            const auto& row = rows[hit.id];
+            CHECK(bits(hit.score) == bits(cosine_unchecked(query.data(), row.data(), d)));
+        }
+        for (std::size_t first : {0u, 5u, 31u, 32u, 33u}) {
+            for (std::size_t last : {first, first + 1, first + 30, std::size_t{100}}) {
+                if (last > 100 || last < first) continue;
+                std::vector<detail::Hit> hits;
+                hits.reserve(last - first);
+                detail::scan_range(store, query.data(), 1000, first, last, hits);
+                CHECK(hits.size() == last - first);
+                for (const auto& h : hits) {
+                    CHECK(h.position >= first && h.position < last);
+                    CHECK(bits(h.score) == bits(cosine_unchecked(query.data(), rows[h.position].data(), d)));
+                }
+            }
+        }
+    }
+}
+
+static void test_chunk_plan() {
+    struct Case { std::size_t n, t, size, count; };
+    const Case cases[] = {
+        {10, 4, 3, 4}, {10, 6, 2, 5}, {10, 3, 4, 3}, {3, 8, 1, 3}, {10, 1, 10, 1}, {10, 0, 10, 1},
+        {1, std::numeric_limits<std::size_t>::max(), 1, 1},
+        {std::numeric_limits<std::size_t>::max(), 2, std::numeric_limits<std::size_t>::max() / 2 + 1, 2},
+    };
+    for (const auto& c : cases) {
+        const ChunkPlan plan = plan_chunks(c.n, c.t);
+        CHECK(plan.size == c.size);
+        CHECK(plan.count == c.count);
+    }
+}
+
+static void noop_task(void*, std::size_t) {}
+
+static int spawned = 0;
+static int joined = 0;
+static int spawn_after_two(void** handle, void* (*routine)(void*), void* arg) {
+    if (spawned == 2) return EAGAIN;
+    ++spawned;
+    routine(arg);  // run inline: the test only counts
+    *handle = nullptr;
+    return 0;
+}
+static void count_join(void*) { ++joined; }
+
+static void failing_task(void*, std::size_t index) {
+    if (index == 1) throw std::runtime_error("worker failed");
+}
+
+static void test_thread_failures() {
+    detail::ThreadOps ops{spawn_after_two, count_join};
+    auto spawn_failure = detail::run_on_threads(5, noop_task, nullptr, ops);
+    CHECK(spawn_failure && spawn_failure->kind == ErrorKind::Panic);
+    CHECK(spawn_failure && spawn_failure->message.rfind("failed to spawn thread: ", 0) == 0);
+    CHECK(spawned == 2 && joined == 2);  // no further starts; every started worker joined
+
+    auto worker_failure = detail::run_on_threads(3, failing_task, nullptr);
+    CHECK(worker_failure && worker_failure->kind == ErrorKind::Panic);
+    CHECK(worker_failure &&
+          worker_failure->message == "called `Result::unwrap()` on an `Err` value: Any { .. }");
+    CHECK(!detail::run_on_threads(4, noop_task, nullptr));
+}
+
+static void test_parallelism_rule() {
+    using detail::ParallelismSources;
+    CHECK(detail::combine_parallelism(ParallelismSources{8, 16, std::nullopt}) == 8);
+    CHECK(detail::combine_parallelism(ParallelismSources{0, 16, std::nullopt}) == 16);
+    CHECK(detail::combine_parallelism(ParallelismSources{8, 16, 2}) == 2);
+    CHECK(detail::combine_parallelism(ParallelismSources{8, 16, 0}) == 1);
+    CHECK(detail::combine_parallelism(ParallelismSources{0, -1, std::nullopt}) == 4);
+    CHECK(detail::combine_parallelism(ParallelismSources{0, 0, 3}) == 4);
+    CHECK(!detail::parse_cpu_max("max 100000\n"));
+    CHECK(detail::parse_cpu_max("150000 100000\n") == std::optional<std::size_t>(1));
+    CHECK(detail::parse_cpu_max("50000 100000") == std::optional<std::size_t>(1));
+    CHECK(detail::parse_cpu_max("400000 100000") == std::optional<std::size_t>(4));
+    CHECK(!detail::parse_cpu_max(""));
+    CHECK(!detail::parse_cpu_max("abc 100"));
+    CHECK(!detail::quota_limit(-1, 100000));
+    CHECK(detail::quota_limit(250000, 100000) == std::optional<std::size_t>(2));
+
+    // A process pinned to one CPU reports 1.
+    cpu_set_t original;
+    CHECK(sched_getaffinity(0, sizeof original, &original) == 0);
+    int first_cpu = 0;
+    while (!CPU_ISSET(first_cpu, &original)) ++first_cpu;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(first_cpu, &one);
+    CHECK(sched_setaffinity(0, sizeof one, &one) == 0);
+    CHECK(available_parallelism() == 1);
+    CHECK(sched_setaffinity(0, sizeof original, &original) == 0);
+    CHECK(available_parallelism() >= 1);
+}
+
+static void test_store_and_search() {
+    Vectorstore store(2);
+    const float a[] = {1, 0}, c[] = {0, 1}, short_one[] = {1};
+    CHECK(!store.insert(a, 2, 7));
+    CHECK(!store.insert(a, 2, 3));
+    auto refused = store.insert(short_one, 1, 9);
+    CHECK(refused && refused->message == "vector has length 1 but vectorstore expects 2");
+    CHECK(!store.insert(c, 2, 5));
+    CHECK(store.size() == 3);
+    auto found = search(store, a, 2, 3);
+    CHECK(found.ok() && found.value().size() == 3);
+    CHECK(found.value()[0].id == 7 && found.value()[1].id == 3 && found.value()[2].id == 5);
+    auto wrong = search(store, short_one, 1, 3);
+    CHECK(!wrong.ok() && wrong.error().message == "query has length 1 but vectorstore expects 2");
+    for (std::size_t t : {0u, 1u, 2u, 3u, 8u}) {
+        auto par = parallel_search(store, a, 2, 2, t);
+        CHECK(par.ok() && par.value().size() == 2 && par.value()[0].id == 7 && par.value()[1].id == 3);
+    }
+}
+
+int main() {
+    test_metric();
+    test_kernel_matches_metric();
+    test_chunk_plan();
+    test_thread_failures();
+    test_parallelism_rule();
+    test_store_and_search();
+    std::printf("core tests (%s kernel): %d checks, %d failed\n", detail::kernel_name(), checks, failures);
+    return failures == 0 ? 0 : 1;
+}
