@@ -69,6 +69,8 @@ struct ScanArgs {
     std::size_t block_begin, block_end;
     std::size_t segment_first;
     std::size_t first, last;
+    std::size_t tail_first;    // store position of the partly filled block, if any
+    const float* tail_roots;   // its roots, computed for this search
 };
 
 __attribute__((always_inline)) inline void scan_blocks_body(const ScanArgs& a, BoundedHeap& heap) {
@@ -84,13 +86,14 @@ __attribute__((always_inline)) inline void scan_blocks_body(const ScanArgs& a, B
             const float* xi = x + i * kLanes;
             for (std::size_t l = 0; l < kLanes; ++l) dot[l] += qi * xi[l];
         }
-        const float* r = a.roots + b * kLanes;
+        const std::size_t base = a.segment_first + b * kLanes;
+        const float* r = base == a.tail_first ? a.tail_roots : a.roots + b * kLanes;
         for (std::size_t l = 0; l < kLanes; ++l) {
             const float s = dot[l] / (query_root * r[l]);
             scores[l] = (query_zero || r[l] == 0.0f) ? 0.0f : s;
         }
         if (heap.block_may_enter(scores)) {
-            heap.offer_block(scores, a.segment_first + b * kLanes, a.first, a.last);
+            heap.offer_block(scores, base, a.first, a.last);
         }
     }
 }
@@ -134,7 +137,10 @@ void scan_range(const Vectorstore& store, const float* query, std::size_t top_k,
     if (top_k == 0 || first >= last) return;
     const std::size_t d = store.vector_size();
     BoundedHeap heap(out, top_k);
-    ScanArgs args{query, d, sequential_dot(query, query, d), nullptr, nullptr, 0, 0, 0, first, last};
+    alignas(64) float tail_roots[kLanes];
+    const std::size_t tail_first = store.tail_roots(tail_roots);
+    ScanArgs args{query, d, sequential_dot(query, query, d), nullptr, nullptr, 0, 0, 0, first, last,
+                  tail_first, tail_roots};
     const ScanFn scan = kernel().fn;
     for (const Segment& seg : store.segments()) {
         const std::size_t seg_end = seg.first + seg.blocks * kLanes;

@@ -148,7 +148,11 @@ std::size_t combine_parallelism(const ParallelismSources& sources) noexcept {
 }
 
 ParallelismSources read_parallelism_sources() {
-    return {affinity_count(), sysconf(_SC_NPROCESSORS_ONLN), cgroup_limit()};
+    // The affinity set is one cheap system call and may change at any time,
+    // so it is read on every call. The control-group quota takes a walk over
+    // several files; it is read once per process.
+    static const std::optional<std::size_t> quota = cgroup_limit();
+    return {affinity_count(), sysconf(_SC_NPROCESSORS_ONLN), quota};
 }
 
 }  // namespace detail

@@ -21,6 +21,18 @@ std::size_t checked_mul(std::size_t a, std::size_t b) {
     return r;
 }
 
+// Squared norms of a block's kLanes vectors, each summed strictly in order
+// from component 0, so the bits equal the scalar metric's.
+void block_roots(const float* block, std::size_t d, float* roots) noexcept {
+    float norm[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) norm[l] = -0.0f;
+    for (std::size_t i = 0; i < d; ++i) {
+        const float* xi = block + i * kLanes;
+        for (std::size_t l = 0; l < kLanes; ++l) norm[l] += xi[l] * xi[l];
+    }
+    for (std::size_t l = 0; l < kLanes; ++l) roots[l] = std::sqrt(norm[l]);
+}
+
 }  // namespace
 
 ZeroedBuffer::ZeroedBuffer(std::size_t bytes) {
@@ -72,15 +84,13 @@ std::optional<Error> Vectorstore::insert(const float* vector, std::size_t length
     if (size_ == capacity()) grow();
     Segment& seg = segments_.back();
     const std::size_t offset = size_ - seg.first;
-    float* lane = seg.data.as<float>() + (offset / kLanes) * vector_size_ * kLanes + offset % kLanes;
-    float norm = -0.0f;
-    for (std::size_t i = 0; i < length; ++i) {
-        const float v = vector[i];
-        lane[i * kLanes] = v;
-        norm += v * v;
-    }
-    seg.roots.as<float>()[offset] = std::sqrt(norm);
+    float* block = seg.data.as<float>() + (offset / kLanes) * vector_size_ * kLanes;
+    float* lane = block + offset % kLanes;
+    for (std::size_t i = 0; i < length; ++i) lane[i * kLanes] = vector[i];
     seg.ids.as<std::uint64_t>()[offset] = id;
+    if (offset % kLanes == kLanes - 1) {
+        block_roots(block, vector_size_, seg.roots.as<float>() + (offset / kLanes) * kLanes);
+    }
     ++size_;
     return std::nullopt;
 }
@@ -92,6 +102,14 @@ Outcome<Vectorstore> Vectorstore::create(std::size_t vector_size,
         if (auto error = store.insert(vector.data(), vector.size(), id)) return *error;
     }
     return store;
+}
+
+std::size_t Vectorstore::tail_roots(float* roots) const noexcept {
+    if (size_ % kLanes == 0) return size_;
+    const Segment& seg = segments_.back();
+    const std::size_t block = (size_ - seg.first) / kLanes;
+    block_roots(seg.data.as<float>() + block * vector_size_ * kLanes, vector_size_, roots);
+    return seg.first + block * kLanes;
 }
 
 std::uint64_t Vectorstore::id_at(std::size_t position) const noexcept {

@@ -11,6 +11,8 @@
 //
 // Beside each vector the segment keeps its id and the float32 square root of
 // its squared norm (the same bits the metric would compute on every search).
+// Roots are computed lane-parallel when a block fills up; the searches
+// compute the roots of the one partly filled block at the tail themselves.
 #pragma once
 
 #include <cstddef>
@@ -72,6 +74,10 @@ public:
     std::size_t size() const noexcept { return size_; }
     const std::vector<Segment>& segments() const noexcept { return segments_; }
     std::uint64_t id_at(std::size_t position) const noexcept;
+
+    // Roots of the partly filled last block (unused lanes give 0); returns
+    // the block's first position, or size() when every block is full.
+    std::size_t tail_roots(float* roots) const noexcept;
 
     static std::string length_error(std::size_t length, std::size_t expected);
 

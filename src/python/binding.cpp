@@ -87,21 +87,28 @@ void discard_pending() {
     PyErr_Clear();
 }
 
-std::string display(PyObject* obj) {
+Ref display_str(PyObject* obj) {
     Ref text = Ref::steal(PyObject_Str(obj));
-    if (text) {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-        if (utf8 != nullptr) return std::string(utf8, static_cast<std::size_t>(size));
-    }
+    if (text) return text;
     PyErr_WriteUnraisable(obj);
     Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
     if (name && PyUnicode_Check(name.get())) {
-        const char* utf8 = PyUnicode_AsUTF8(name.get());
-        if (utf8 != nullptr) return std::string("<unprintable ") + utf8 + " object>";
+        text = Ref::steal(PyUnicode_FromFormat("<unprintable %U object>", name.get()));
+        if (text) return text;
     }
     PyErr_Clear();
-    return "<unprintable object>";
+    return checked(PyUnicode_FromString("<unprintable object>"));
+}
+
+std::string display(PyObject* obj) {
+    // Lone surrogates cannot be UTF-8; escape them rather than fail.
+    Ref text = display_str(obj);
+    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace"));
+    if (!bytes) {
+        PyErr_Clear();
+        return "<unprintable object>";
+    }
+    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 std::string type_mismatch_message(PyObject* obj, const char* target) {
@@ -181,7 +188,11 @@ void bind_keyword(const ArgSpec& spec, PyObject* name, PyObject* value, PyObject
             return;
         }
     }
-    raise(PyExc_TypeError, display_name(spec) + " got an unexpected keyword argument '" + display(name) + "'");
+    // Built as a Python string so the keyword appears exactly as str() gives it.
+    Ref message = checked(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
+                                               display_name(spec).c_str(), display_str(name).get()));
+    PyErr_SetObject(PyExc_TypeError, message.get());
+    throw ErrorAlreadySet{};
 }
 
 void check_required(const ArgSpec& spec, std::size_t given, PyObject** slots) {
@@ -225,14 +236,13 @@ void wrap_conversion_error(const char* name) noexcept {
     }
     PyErr_NormalizeException(&type, &value, &traceback);
     Ref old_type = Ref::steal(type), old_value = Ref::steal(value), old_traceback = Ref::steal(traceback);
-    std::string message;
+    Ref wrapped;
     try {
-        message = std::string("argument '") + name + "': " + display(old_value.get());
+        Ref message = checked(PyUnicode_FromFormat("argument '%s': %U", name, display_str(old_value.get()).get()));
+        wrapped = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     } catch (...) {
-        message = std::string("argument '") + name + "'";
+        // Building the message failed; that failure is what gets reported.
     }
-    Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    Ref wrapped = text ? Ref::steal(PyObject_CallOneArg(PyExc_TypeError, text.get())) : Ref();
     if (!wrapped) return;  // the failure to build it is now the pending error
     // The original's cause carries over; a null cause also suppresses the
     // implicit context, so the traceback shows only the wrapped error.

@@ -47,7 +47,9 @@ void discard_pending();
 std::string type_mismatch_message(PyObject* obj, const char* target);
 [[noreturn]] void raise_type_mismatch(PyObject* obj, const char* target);
 
-// str(obj) for use inside a message; never fails.
+// str(obj) for use inside a message; when str() fails, the failure goes to
+// the unraisable hook and "<unprintable T object>" is used instead.
+Ref display_str(PyObject* obj);
 std::string display(PyObject* obj);
 
 // Raises a core error as ValueError, MemoryError or PanicException.

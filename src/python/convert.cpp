@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "binding.hpp"
 
@@ -73,24 +74,42 @@ void for_each_item(PyObject* obj, Reserve&& reserve, Each&& each) {
 
 // ------------------------------------------------------------ buffers
 
-// The types whose iteration is known to yield exactly the buffer's values.
-// Looked up by identity, so subclasses and look-alikes take the general path.
-bool is_exact_type(PyObject* obj, const char* module, const char* attribute) {
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* mod = PyDict_GetItemString(modules, module);  // borrowed, no Python code
-    if (mod == nullptr || !PyModule_Check(mod)) return false;
-    PyObject* dict = PyModule_GetDict(mod);
-    PyObject* type = PyDict_GetItemString(dict, attribute);
-    return type != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == type;
-}
+// The types whose iteration is known to yield exactly the buffer's values,
+// matched by identity so subclasses and look-alikes take the general path.
+// A type found once is kept for the life of the process.
+class KnownType {
+public:
+    KnownType(const char* tp_name, const char* module, const char* attribute)
+        : tp_name_(tp_name), module_(module), attribute_(attribute) {}
+
+    bool matches(PyObject* obj) {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (type_ != nullptr) return type == type_;
+        if (std::strcmp(type->tp_name, tp_name_) != 0) return false;
+        // sys.modules and the module's dict are read without running Python code.
+        PyObject* mod = PyDict_GetItemString(PyImport_GetModuleDict(), module_);
+        if (mod == nullptr || !PyModule_Check(mod)) return false;
+        PyObject* found = PyDict_GetItemString(PyModule_GetDict(mod), attribute_);
+        if (found != reinterpret_cast<PyObject*>(type)) return false;
+        Py_INCREF(found);
+        type_ = type;
+        return true;
+    }
+
+private:
+    const char* tp_name_;
+    const char* module_;
+    const char* attribute_;
+    PyTypeObject* type_ = nullptr;
+};
+
+KnownType numpy_array("numpy.ndarray", "numpy", "ndarray");
+KnownType stdlib_array("array.array", "array", "array");
 
 bool buffer_candidate(PyObject* obj) {
     // memoryview cannot be subclassed, so its check is exact.
     if (PyBytes_CheckExact(obj) || PyMemoryView_Check(obj)) return true;
-    const char* name = Py_TYPE(obj)->tp_name;
-    if (std::strcmp(name, "numpy.ndarray") == 0) return is_exact_type(obj, "numpy", "ndarray");
-    if (std::strcmp(name, "array.array") == 0) return is_exact_type(obj, "array", "array");
-    return false;
+    return numpy_array.matches(obj) || stdlib_array.matches(obj);
 }
 
 enum class Element { F32, F64, I8, I16, I32, I64, U8, U16, U32, U64, Bool, Unsupported };
@@ -120,6 +139,12 @@ void copy_strided(const Py_buffer& view, std::vector<float>& out, Narrow narrow)
     const auto n = static_cast<std::size_t>(view.shape[0]);
     const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
     const char* base = static_cast<const char*>(view.buf);
+    if constexpr (std::is_same_v<T, float>) {
+        if (stride == sizeof(float)) {
+            out.assign(reinterpret_cast<const float*>(base), reinterpret_cast<const float*>(base) + n);
+            return;
+        }
+    }
     out.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         T value;

@@ -1,0 +1,53 @@
+"""Exact nearest-neighbour search by cosine similarity over float32 vectors."""
+
+from typing import Protocol, Sequence, SupportsFloat, SupportsIndex, TypeVar, final
+
+__all__ = ["Vectorstore", "cosine_similarity"]
+
+_T_co = TypeVar("_T_co", covariant=True)
+
+class _SequenceLike(Protocol[_T_co]):
+    # What the module accepts as a vector: anything indexable by position
+    # with a length (list, tuple, range, array.array, bytes, numpy arrays, ...).
+    # `str` is refused at run time.
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> _T_co: ...
+
+# Components may be floats, ints, bools or any object with __float__ or __index__.
+_VectorLike = _SequenceLike[SupportsFloat | SupportsIndex]
+
+@final
+class Vectorstore:
+    """An in-memory store of float32 vectors of one length, each tagged with an
+    unsigned 64-bit id, searched exhaustively by cosine similarity."""
+
+    def __init__(
+        self,
+        vector_size: SupportsIndex,
+        vectors: Sequence[tuple[_VectorLike, SupportsIndex]] | None = None,
+    ) -> None:
+        """Create a store of vectors of exactly `vector_size` components,
+        optionally filled from a sequence of `(vector, id)` tuples."""
+
+    @property
+    def vector_size(self) -> int:
+        """The number of components of every stored vector (read-only)."""
+
+    def insert(self, vector: _VectorLike, id: SupportsIndex) -> None:
+        """Append one vector with its id; ids need not be unique."""
+
+    def search(self, vector: _VectorLike, top_k: SupportsIndex) -> list[tuple[float, int]]:
+        """The `top_k` most similar entries as `(score, id)` tuples, best first;
+        equal scores keep insertion order."""
+
+    def parallel_search(
+        self, vector: _VectorLike, top_k: SupportsIndex, n_threads: SupportsIndex | None = None
+    ) -> list[tuple[float, int]]:
+        """Like `search`, spread over `n_threads` worker threads (default: the
+        usable processors); returns the same list as `search`."""
+
+    def __len__(self) -> int: ...
+    def __repr__(self) -> str: ...
+
+def cosine_similarity(vec1: _VectorLike, vec2: _VectorLike) -> float:
+    """The cosine similarity of two vectors of equal length, computed in float32."""
