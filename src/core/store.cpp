@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <sys/mman.h>
 #include <new>
 #include <string>
 
@@ -14,6 +15,8 @@ namespace {
 // stay small and large ones are a handful of big, never-moving arrays.
 constexpr std::size_t kSegmentBytes = std::size_t{16} << 20;
 constexpr std::size_t kAlign = 64;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
 
 std::size_t checked_mul(std::size_t a, std::size_t b) {
     std::size_t r;
@@ -36,6 +39,23 @@ void block_roots(const float* block, std::size_t d, float* roots) noexcept {
 }  // namespace
 
 ZeroedBuffer::ZeroedBuffer(std::size_t bytes) {
+    if (bytes >= kHugeThreshold) {
+        // Map one huge page more than needed, then trim so the data starts on
+        // a huge-page boundary. Fresh anonymous pages read as zero.
+        const std::size_t length = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+        if (length < bytes || length + kHugePage < length) throw std::bad_alloc();
+        void* p = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        const auto addr = reinterpret_cast<std::uintptr_t>(p);
+        const std::uintptr_t aligned = (addr + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);
+        if (aligned > addr) munmap(p, aligned - addr);
+        const std::size_t tail = addr + length + kHugePage - (aligned + length);
+        if (tail > 0) munmap(reinterpret_cast<void*>(aligned + length), tail);
+        madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
+        raw_ = data_ = reinterpret_cast<void*>(aligned);
+        mapped_ = length;
+        return;
+    }
     // calloc leaves large allocations as untouched zero pages, so the unused
     // tail of a fresh segment costs no resident memory.
     const std::size_t total = bytes + kAlign;
@@ -46,16 +66,27 @@ ZeroedBuffer::ZeroedBuffer(std::size_t bytes) {
     data_ = reinterpret_cast<void*>((addr + kAlign - 1) & ~(std::uintptr_t{kAlign} - 1));
 }
 
+void ZeroedBuffer::release() noexcept {
+    if (mapped_ != 0) {
+        munmap(raw_, mapped_);
+    } else {
+        std::free(raw_);
+    }
+    raw_ = nullptr;
+    mapped_ = 0;
+}
+
 ZeroedBuffer& ZeroedBuffer::operator=(ZeroedBuffer&& other) noexcept {
     if (this != &other) {
-        std::free(raw_);
+        release();
         raw_ = std::exchange(other.raw_, nullptr);
         data_ = other.data_;
+        mapped_ = std::exchange(other.mapped_, 0);
     }
     return *this;
 }
 
-ZeroedBuffer::~ZeroedBuffer() { std::free(raw_); }
+ZeroedBuffer::~ZeroedBuffer() { release(); }
 
 std::string Vectorstore::length_error(std::size_t length, std::size_t expected) {
     return "vector has length " + std::to_string(length) + " but vectorstore expects " + std::to_string(expected);

@@ -29,12 +29,15 @@ namespace quillmere {
 
 inline constexpr std::size_t kLanes = 32;
 
-// Zero-filled, 64-byte aligned array that frees itself.
+// Zero-filled, 64-byte aligned array that frees itself. Large ones are
+// mapped directly, aligned for transparent huge pages: a store is written
+// once, front to back, and small pages would cost one fault per 4 KiB.
 class ZeroedBuffer {
 public:
     ZeroedBuffer() = default;
     explicit ZeroedBuffer(std::size_t bytes);  // throws std::bad_alloc
-    ZeroedBuffer(ZeroedBuffer&& other) noexcept : raw_(std::exchange(other.raw_, nullptr)), data_(other.data_) {}
+    ZeroedBuffer(ZeroedBuffer&& other) noexcept
+        : raw_(std::exchange(other.raw_, nullptr)), data_(other.data_), mapped_(other.mapped_) {}
     ZeroedBuffer& operator=(ZeroedBuffer&& other) noexcept;
     ZeroedBuffer(const ZeroedBuffer&) = delete;
     ZeroedBuffer& operator=(const ZeroedBuffer&) = delete;
@@ -44,8 +47,11 @@ public:
     T* as() const noexcept { return static_cast<T*>(data_); }
 
 private:
+    void release() noexcept;
+
     void* raw_ = nullptr;
     void* data_ = nullptr;
+    std::size_t mapped_ = 0;  // bytes mapped at raw_, or 0 when from calloc
 };
 
 struct Segment {

@@ -21,11 +21,11 @@ class Vectorstore:
     """An in-memory store of float32 vectors of one length, each tagged with an
     unsigned 64-bit id, searched exhaustively by cosine similarity."""
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         vector_size: SupportsIndex,
         vectors: Sequence[tuple[_VectorLike, SupportsIndex]] | None = None,
-    ) -> None:
+    ) -> Vectorstore:
         """Create a store of vectors of exactly `vector_size` components,
         optionally filled from a sequence of `(vector, id)` tuples."""
 
