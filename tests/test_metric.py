@@ -130,11 +130,11 @@ def test_no_fused_multiply_add():
 
 
 finite32 = st.floats(width=32, allow_nan=False, allow_infinity=False)
-special = st.sampled_from(
+extremes = st.sampled_from(
     [0.0, -0.0, 1.0, -1.0, 1e-45, -1e-45, 1.17549435e-38, 1e-30, 1e19, 1e20, 3.4028234663852886e38,
      -3.4028234663852886e38, INF, -INF, NAN]
 )
-component = st.one_of(finite32, finite32, finite32, special)
+component = st.one_of(finite32, finite32, finite32, extremes)
 
 
 @st.composite

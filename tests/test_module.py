@@ -78,12 +78,12 @@ class TestClassObject:
         "obj, text_signature, signature",
         [
             (Vectorstore, "(vector_size, vectors=None)", "(vector_size, vectors=None)"),
-            (Vectorstore.insert, "($self, vector, id)", "(self, vector, id)"),
-            (Vectorstore.search, "($self, vector, top_k)", "(self, vector, top_k)"),
+            (Vectorstore.insert, "($self, vector, id)", "(self, /, vector, id)"),
+            (Vectorstore.search, "($self, vector, top_k)", "(self, /, vector, top_k)"),
             (
                 Vectorstore.parallel_search,
                 "($self, vector, top_k, n_threads=None)",
-                "(self, vector, top_k, n_threads=None)",
+                "(self, /, vector, top_k, n_threads=None)",
             ),
         ],
         ids=["class", "insert", "search", "parallel_search"],

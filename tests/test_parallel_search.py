@@ -407,7 +407,7 @@ def random_case(seed, n, d, wild):
 
 
 # (n, hypothesis examples): larger stores cost more threads per example
-SIZES = [(1, 25), (2, 25), (31, 12), (33, 12), (64, 6), (100, 4), (257, 2)]
+SIZES = [(1, 20), (2, 20), (31, 8), (33, 8), (64, 5), (100, 4), (257, 3)]
 
 
 @pytest.mark.parametrize("n, examples", SIZES, ids=[f"n{n}" for n, _ in SIZES])
@@ -420,16 +420,20 @@ def test_agrees_with_sequential_search(n, examples):
     )
     @given(
         seed=st.integers(0, 2**32 - 1),
-        d=st.sampled_from([0, 1, 2, 3, 5]),
-        wild=st.booleans(),
+        d=st.sampled_from([3, 1, 2, 5, 0]),
+        wild=st.sampled_from([True, False]),
     )
     def check(seed, d, wild):
         entries, query = random_case(seed, n, d, wild)
         store = Vectorstore(d, entries)
         expected = [store.search(query, k) for k in range(n + 2)]
         assert_same_results(store.parallel_search(query, n + 1, 3), top_k(entries, query, n + 1))
+        every_k = range(n + 2)
+        # With a thread per entry every chunk holds one entry and no chunk is ever
+        # cut, so only the final cut depends on top_k: a few values suffice there.
+        few_k = sorted({k for k in (0, 1, 2, 31, 32, 33, n // 2, n - 1, n, n + 1) if 0 <= k <= n + 1})
         for n_threads in (None, 0, 1, 2, 3, 7, n, n + 5):
-            for k in range(n + 2):
+            for k in every_k if n_threads is None or n_threads < n or n <= 2 else few_k:
                 got = store.parallel_search(query, k, n_threads)
                 assert_same_results(got, expected[k])
 
