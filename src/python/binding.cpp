@@ -14,7 +14,7 @@ PyObject* panic_type = nullptr;
 
 constexpr const char* kPanicDoc =
     "\n"
-    "The exception raised when the module's native code fails in a way it does not expect.\n"
+    "The exception raised when the module's native code panics.\n"
     "\n"
     "Like SystemExit, this exception is derived from BaseException so that\n"
     "it will typically propagate all the way through the stack and cause the\n"
