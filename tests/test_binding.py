@@ -381,13 +381,18 @@ class TestVectorConversionErrors:
         assert_raises(type(expected), f"argument '{name}': {expected}", call, value)
 
     def test_two_dimensional_memoryview(self, vector_site):
-        _, call = vector_site
+        # Iterating a 2-D memoryview fails; the failure passes through as the
+        # interpreter raised it (a TypeError would gain the argument prefix).
+        name, call = vector_site
         view = memoryview(np.ones((2, 2)))
         try:
-            iter(view)
-        except NotImplementedError as e:
-            expected = str(e)
-        assert_raises(NotImplementedError, expected, call, view)
+            list(view)
+        except Exception as e:  # noqa: BLE001 - the type differs across versions
+            expected = e
+        message = str(expected)
+        if type(expected) is TypeError:
+            message = f"argument '{name}': {message}"
+        assert_raises(type(expected), message, call, view)
 
 
 class Floaty:

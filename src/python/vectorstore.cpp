@@ -1,6 +1,7 @@
 #include "vectorstore.hpp"
 
 #include <atomic>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -202,8 +203,10 @@ PyGetSetDef vectorstore_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+constexpr char kClassDoc[] = "Vectorstore(vector_size, vectors=None)\n--\n\n";
+
 PyType_Slot vectorstore_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Vectorstore(vector_size, vectors=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
     {Py_tp_dealloc, reinterpret_cast<void*>(vectorstore_dealloc)},
     {Py_tp_new, reinterpret_cast<void*>(vectorstore_new)},
     {Py_mp_length, reinterpret_cast<void*>(vectorstore_len)},
@@ -242,6 +245,21 @@ Ref vectorstore_class() {
             PyErr_SetObject(PyExc_RuntimeError, error.get());
             throw ErrorAlreadySet{};
         }
+#if PY_VERSION_HEX < 0x030A0000
+        // Python 3.9 strips the signature line when it copies the class
+        // documentation; put the whole string back so that the text
+        // signature can be derived from it, as on later versions.
+        auto* type = reinterpret_cast<PyTypeObject*>(created);
+        char* doc = static_cast<char*>(PyObject_Malloc(sizeof kClassDoc));
+        if (doc == nullptr) {
+            Py_DECREF(created);
+            PyErr_NoMemory();
+            throw ErrorAlreadySet{};
+        }
+        std::memcpy(doc, kClassDoc, sizeof kClassDoc);
+        PyObject_Free(const_cast<char*>(type->tp_doc));
+        type->tp_doc = doc;
+#endif
         cached_class = created;
     }
     return Ref::borrow(cached_class);
