@@ -272,6 +272,18 @@ void to_float_vector(PyObject* obj, std::vector<float>& out) {
     refuse_str(obj);
     require_sequence(obj);
     if (convert_buffer(obj, out)) return;
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // The common case, a list or tuple of exact floats: no Python code can
+        // run, so the items are read straight from the array. Anything else
+        // stops this loop and the general walk continues from scratch.
+        const Py_ssize_t n = Py_SIZE(obj);
+        PyObject* const* items = PyList_CheckExact(obj) ? &PyList_GET_ITEM(obj, 0) : &PyTuple_GET_ITEM(obj, 0);
+        out.resize(static_cast<std::size_t>(n));
+        Py_ssize_t i = 0;
+        for (; i < n && PyFloat_CheckExact(items[i]); ++i) out[static_cast<std::size_t>(i)] = static_cast<float>(PyFloat_AS_DOUBLE(items[i]));
+        if (i == n) return;
+        out.clear();
+    }
     for_each_item(
         obj, [&](Py_ssize_t hint) { out.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserveHint))); },
         [&](PyObject* item) { out.push_back(item_to_float(item)); });
