@@ -254,6 +254,8 @@ void wrap_conversion_error(const char* name) noexcept {
 
 Ref checked(PyObject* created) {
     if (created == nullptr) {
+        // Running out of memory is reported as such, never as a panic.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw ErrorAlreadySet{};
         if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
         throw Panic{"PyObject pointer is null"};
     }

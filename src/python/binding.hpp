@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <new>
 #include <string>
 #include <vector>
@@ -63,6 +64,11 @@ void set_panic(const std::string& message) noexcept;
 // into a set Python exception and `error_value`.
 template <class R, class F>
 R guarded(R error_value, F&& body) noexcept {
+    // The C++ runtime allocates a thread's exception state at its first
+    // throw; touching it here, while memory is still available, keeps a
+    // later throw from aborting the process when memory has run out.
+    volatile int pending_unwinds = std::uncaught_exceptions();
+    static_cast<void>(pending_unwinds);
     try {
         return body();
     } catch (const ErrorAlreadySet&) {
