@@ -22,6 +22,18 @@ def same_float(a, b):
     return f32bits(a) == f32bits(b)
 
 
+def assert_score(got, expected):
+    """got is a Python float holding exactly a float32 value, equal bit for bit
+    (sign of zero included; any NaN matches NaN) to expected."""
+    assert type(got) is float
+    if math.isnan(expected):
+        assert math.isnan(got), got
+        return
+    # A score is a float32 widened exactly, so the double is representable as a float32.
+    assert struct.pack("<d", got) == struct.pack("<d", float(np.float32(got))), got
+    assert struct.pack("<d", got) == struct.pack("<d", float(expected)), (got, expected)
+
+
 def seq_sum(values):
     """Strictly sequential float32 sum starting from -0.0."""
     values = np.asarray(values, dtype=np.float32)

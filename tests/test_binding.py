@@ -7,7 +7,6 @@ and conversion errors name the argument only when they are exactly TypeError.
 import array
 import math
 import operator
-import struct
 import sys
 from collections import namedtuple
 from decimal import Decimal
@@ -16,7 +15,7 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
-from oracle import cosine
+from oracle import assert_score as assert_same_score, cosine
 from quillmere import Vectorstore, cosine_similarity as cos
 
 U64_MAX = 2**64 - 1
@@ -29,18 +28,6 @@ AT_OVERFLOW = 3.4028235677973366e38
 DOUBLE_ROUNDED = 2**60 + 2**36 + 1
 
 is_64bit = sys.maxsize > 2**32
-
-
-def dbits(x):
-    return struct.pack("<d", x)
-
-
-def assert_same_score(got, expected):
-    assert type(got) is float
-    if math.isnan(expected):
-        assert math.isnan(got), got
-    else:
-        assert dbits(got) == dbits(expected), (got, expected)
 
 
 def raised(fn, *args, **kwargs):

@@ -8,7 +8,7 @@ from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
 import quillmere
-from oracle import cosine, same_float
+from oracle import assert_score, cosine, same_float
 
 cos = quillmere.cosine_similarity
 INF = math.inf
@@ -17,17 +17,6 @@ NAN = math.nan
 
 def dbits(x):
     return struct.pack("<d", x)
-
-
-def assert_score(got, expected):
-    """got is a Python float holding exactly a float32 value equal (bitwise, NaN aside) to expected."""
-    assert type(got) is float
-    if math.isnan(expected):
-        assert math.isnan(got), got
-        return
-    # The score is a float32 widened exactly: the double is representable as a float32.
-    assert dbits(got) == dbits(float(np.float32(got))), got
-    assert dbits(got) == dbits(float(expected)), (got, expected)
 
 
 @pytest.mark.parametrize(
