@@ -378,10 +378,30 @@ def _large_entries(n, d, seed):
     return entries, pool
 
 
+def _truncation_entries(n, d, seed):
+    """Positive components whose low 16 bits are all ones, so that reading the
+    high halves alone underestimates every score by almost 2**-7, against a
+    first block of rows that score just below the truncated ones."""
+    rng = np.random.default_rng(seed)
+    entries = []
+    for pos in range(n):
+        if pos < 40:
+            vec = np.ones(d, np.float32)
+            vec[:1] = 1.3
+        else:
+            vec = (rng.uniform(0.5, 1.5, d) * 2.0 ** rng.integers(-4, 5, d)).astype(np.float32)
+            if pos % 2:
+                vec[:] = 1 + (pos % 5) * 2.0**-7
+            vec = (vec.view(np.uint32) | 0xFFFF).view(np.float32)
+        entries.append((list(map(float, vec)), pos))
+    return entries, [[1.0] * d, entries[-1][0]]
+
+
+@pytest.mark.parametrize("data", [_large_entries, _truncation_entries])
 @pytest.mark.parametrize("d", [0, 1, 3, 17, 128])
 @pytest.mark.parametrize("n", [31, 32, 33, 65, 1000])
-def test_large_stores(n, d):
-    entries, pool = _large_entries(n, d, seed=n * 1000 + d)
+def test_large_stores(n, d, data):
+    entries, pool = data(n, d, seed=n * 1000 + d)
     rng = np.random.default_rng(d)
     queries = [pool[1], list(map(float, rng.standard_normal(d)))]
     ks = sorted({0, 1, 2, 31, 32, 33, n // 2, n - 1, n, n + 1})

@@ -1,4 +1,4 @@
-// The scoring kernel and the bounded top-k selection: the whole hot path of
+// The scoring kernels and the bounded top-k selection: the whole hot path of
 // both searches.
 //
 // Lane-parallel scoring: each of the kLanes lanes of a block accumulates the
@@ -7,6 +7,46 @@
 // divide and square root are correctly rounded, so every lane produces the
 // scalar metric's bits. The same body is compiled for several instruction
 // sets and one is picked once, at first use.
+//
+// Skipping blocks. A block is first scored approximately from its high plane
+// alone (each stored float truncated to bfloat16), which is half the bytes.
+// Only when some lane's approximate score plus a proven bound could still
+// enter the top k does the block read its low plane and get exact scores;
+// exact scores are the only ones ever ranked, so results do not change.
+//
+// The bound. Let q be the query, x a stored vector, h its truncation, d the
+// dimension, u = 2^-24, g = d*u / (1 - d*u), S = sum |q_i x_i| <= |q| |x|
+// (Cauchy-Schwarz; |.| the real Euclidean norm), N = fl(fl(sqrt(qq)) * r) the
+// float denominator that the exact score divides by, s = fl(D / N) the exact
+// score with D the strictly sequential float dot product, A the approximate
+// dot product over h (any order, FMA allowed) and t = fl(A / N).
+//  1. Truncation: x_i - h_i has x_i's sign and |x_i - h_i| < 2^-7 |x_i| for
+//     normal x_i (16 of 24 significand bits dropped), < 2^-133 for subnormal
+//     x_i. So |sum q_i x_i - sum q_i h_i| <= 2^-7 S + 2^-133 sqrt(d) |q|.
+//  2. Rounding of the sums: a float sum of d products, in any order, with or
+//     without FMA, is within g * sum|terms| + d * 2^-149 (underflow) of the
+//     real sum; |h_i| <= |x_i|, so both D and A are within g S + d 2^-149.
+//  3. Roots: we only bound lanes with 2^-40 <= r <= 2^60, and only queries
+//     with 2^-40 <= fl(sqrt(qq)) <= 2^60, so no root, product or sum of them
+//     over- or underflows: N lies in [2^-80, 2^120], |q|, |x| >= 2^-41, and
+//     the computed squared norms, roots and their product give
+//     |q| |x| <= k N with k = (1 + d 2^-68) / ((1 - g) (1 - u)^3).
+//  4. Hence |D - A| / N <= E = k (2^-7 + 2g + sqrt(d) 2^-92) + d 2^-68, and
+//     |A / N| <= k (1 + g) + d 2^-68 <= 1.01 for d <= 2^16. The two
+//     divisions add u |A / N| + 2^-150 and u |D / N| + 2^-150, so
+//        s <= t + B,  B = (1 + u) E + 2.02 u + 2^-149,
+//     which pruning_slack() computes in double precision, inflated to cover
+//     the rounding of that computation.
+//  5. A lane with r = 0 scores exactly +0.0 (the metric's zero test), so its
+//     t is taken as 0 with nothing to add. Every other lane outside step 3's
+//     range (0 < r < 2^-40, r > 2^60, r infinite or NaN: subnormal, huge or
+//     non-finite components) counts as +inf and always gets exact scores.
+//  6. The heap's k-th score w is a number (no NaN) when anything is skipped.
+//     prune_threshold() returns a float f <= w - B, rounded down. A block is
+//     skipped only when every lane has t < f, so s <= t + B < w: no lane can
+//     even tie w, and ties keep store order as before.
+// The bound is about 2^-7 of the cosine; on real and random data it leaves a
+// fraction of a percent of blocks to read in full.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -22,6 +62,9 @@ namespace {
 class BoundedHeap {
 public:
     BoundedHeap(std::vector<Hit>& hits, std::size_t k) noexcept : hits_(hits), k_(k) {}
+
+    bool full_of_numbers() const noexcept { return hits_.size() == k_ && hits_.front().score == hits_.front().score; }
+    float worst() const noexcept { return hits_.front().score; }
 
     // Cheap test run on every block: can any of these scores enter?
     bool block_may_enter(const float* scores) const noexcept {
@@ -60,11 +103,41 @@ private:
     std::size_t k_;
 };
 
+constexpr float kMinRoot = 0x1p-40f;
+constexpr float kMaxRoot = 0x1p60f;
+constexpr std::size_t kMaxPrunedDimension = std::size_t{1} << 16;
+
+// B of step 4 for dimension d, or 0 when no lane of this query can be bounded.
+double pruning_slack(std::size_t d, float query_root) noexcept {
+    if (d == 0 || d > kMaxPrunedDimension || !(query_root >= kMinRoot && query_root <= kMaxRoot)) return 0.0;
+    const double u = 0x1p-24;
+    const double dd = static_cast<double>(d);
+    const double g = dd * u / (1.0 - dd * u);
+    const double k = (1.0 + dd * 0x1p-68) / ((1.0 - g) * (1.0 - u) * (1.0 - u) * (1.0 - u));
+    const double e = k * (0x1p-7 + 2.0 * g + std::sqrt(dd) * 0x1p-92) + dd * 0x1p-68;
+    const double b = (1.0 + u) * e + 2.02 * u + 0x1p-149;
+    // A dozen double operations, each within 2^-53: 2^-40 covers them all.
+    return b * (1.0 + 0x1p-40);
+}
+
+// The largest float f with f <= worst - slack, computed without rounding up.
+float prune_threshold(float worst, double slack) noexcept {
+    // Round-to-nearest in double can land above the real difference by at
+    // most half an ulp; one step down is at or below it.
+    const double g = std::nextafter(static_cast<double>(worst) - slack, -HUGE_VAL);
+    float f = static_cast<float>(g);
+    if (static_cast<double>(f) > g) f = std::nextafter(f, -HUGE_VALF);
+    return f;
+}
+
 struct ScanArgs {
     const float* query;
     std::size_t d;
     float query_norm;  // squared norm
-    const float* data;
+    float query_root;
+    double slack;      // B, or 0 when nothing may be skipped
+    const std::uint16_t* hi;
+    const std::uint16_t* lo;
     const float* roots;
     std::size_t block_begin, block_end;
     std::size_t segment_first;
@@ -73,21 +146,73 @@ struct ScanArgs {
     const float* tail_roots;   // its roots, computed for this search
 };
 
-__attribute__((always_inline)) inline void scan_blocks_body(const ScanArgs& a, BoundedHeap& heap) {
+// Whether to try the high plane first on the next block. It is only a guess
+// about speed: a block that fails the test is read in full after all, and
+// costs its high plane twice. So after a failure the following blocks are
+// read in full straight away, until one whose exact scores show that the test
+// would have skipped it (all scores below the threshold by another B). On
+// data where nothing can be skipped (all vectors alike, many ties) the scan
+// then costs what the full scan costs.
+struct ScanState {
+    bool try_high_plane = true;
+};
+
+// Step 6 for one block: false when every lane is certain to stay out.
+template <bool kFma>
+__attribute__((always_inline)) inline bool block_needs_exact(const ScanArgs& a, const std::uint16_t* hi,
+                                                              const float* r, float threshold) {
+    float acc[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) acc[l] = 0.0f;
+    for (std::size_t i = 0; i < a.d; ++i) {
+        const float qi = a.query[i];
+        const std::uint16_t* row = hi + i * kLanes;
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            const float h = widen_high(row[l]);
+            // Only a filter: any rounding is inside the bound.
+            if constexpr (kFma) {
+                acc[l] = __builtin_fmaf(qi, h, acc[l]);
+            } else {
+                acc[l] += qi * h;
+            }
+        }
+    }
+    int need = 0;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        const float t = acc[l] / (a.query_root * r[l]);
+        const bool bounded = r[l] >= kMinRoot && r[l] <= kMaxRoot;
+        const float v = r[l] == 0.0f ? 0.0f : bounded ? t : HUGE_VALF;
+        need |= !(v < threshold);
+    }
+    return need != 0;
+}
+
+template <bool kFma>
+__attribute__((always_inline)) inline void scan_blocks_body(const ScanArgs& a, BoundedHeap& heap,
+                                                             ScanState& state) {
     const bool query_zero = a.query_norm == 0.0f;
-    const float query_root = std::sqrt(a.query_norm);
+    const float query_root = a.query_root;
+    const bool pruning = a.slack > 0.0;
     alignas(64) float scores[kLanes];
     for (std::size_t b = a.block_begin; b < a.block_end; ++b) {
-        const float* x = a.data + b * a.d * kLanes;
+        const std::size_t offset = b * a.d * kLanes;
+        const std::uint16_t* hi = a.hi + offset;
+        const std::uint16_t* lo = a.lo + offset;
+        const std::size_t base = a.segment_first + b * kLanes;
+        const float* r = base == a.tail_first ? a.tail_roots : a.roots + b * kLanes;
+        const bool may_skip = pruning && heap.full_of_numbers();
+        const float threshold = may_skip ? prune_threshold(heap.worst(), a.slack) : 0.0f;
+        if (may_skip && state.try_high_plane) {
+            if (!block_needs_exact<kFma>(a, hi, r, threshold)) continue;
+            state.try_high_plane = false;
+        }
         float dot[kLanes];
         for (std::size_t l = 0; l < kLanes; ++l) dot[l] = -0.0f;
         for (std::size_t i = 0; i < a.d; ++i) {
             const float qi = a.query[i];
-            const float* xi = x + i * kLanes;
-            for (std::size_t l = 0; l < kLanes; ++l) dot[l] += qi * xi[l];
+            const std::uint16_t* hrow = hi + i * kLanes;
+            const std::uint16_t* lrow = lo + i * kLanes;
+            for (std::size_t l = 0; l < kLanes; ++l) dot[l] += qi * join_halves(hrow[l], lrow[l]);
         }
-        const std::size_t base = a.segment_first + b * kLanes;
-        const float* r = base == a.tail_first ? a.tail_roots : a.roots + b * kLanes;
         for (std::size_t l = 0; l < kLanes; ++l) {
             const float s = dot[l] / (query_root * r[l]);
             scores[l] = (query_zero || r[l] == 0.0f) ? 0.0f : s;
@@ -95,65 +220,103 @@ __attribute__((always_inline)) inline void scan_blocks_body(const ScanArgs& a, B
         if (heap.block_may_enter(scores)) {
             heap.offer_block(scores, base, a.first, a.last);
         }
+        if (may_skip && !state.try_high_plane) {
+            // |t - s| <= B, so s < threshold - B means the test would have passed.
+            const float clear = threshold - static_cast<float>(a.slack);
+            int would_skip = 1;
+            for (std::size_t l = 0; l < kLanes; ++l) {
+                const bool bounded = r[l] >= kMinRoot && r[l] <= kMaxRoot;
+                would_skip &= r[l] == 0.0f ? 0.0f < clear : (bounded && scores[l] < clear);
+            }
+            state.try_high_plane = would_skip != 0;
+        }
     }
 }
 
-__attribute__((target("avx512f,prefer-vector-width=512"))) void scan_avx512(const ScanArgs& a, BoundedHeap& h) {
-    scan_blocks_body(a, h);
+__attribute__((target("avx512f,fma,prefer-vector-width=512"))) void scan_avx512(const ScanArgs& a, BoundedHeap& h,
+                                                                                   ScanState& s) {
+    scan_blocks_body<true>(a, h, s);
 }
-__attribute__((target("avx2"))) void scan_avx2(const ScanArgs& a, BoundedHeap& h) { scan_blocks_body(a, h); }
-void scan_portable(const ScanArgs& a, BoundedHeap& h) { scan_blocks_body(a, h); }
+__attribute__((target("avx2,fma"))) void scan_avx2(const ScanArgs& a, BoundedHeap& h, ScanState& s) {
+    scan_blocks_body<true>(a, h, s);
+}
+void scan_portable(const ScanArgs& a, BoundedHeap& h, ScanState& s) { scan_blocks_body<false>(a, h, s); }
 
-using ScanFn = void (*)(const ScanArgs&, BoundedHeap&);
-struct Kernel {
-    ScanFn fn;
-    const char* name;
-};
+using ScanFn = void (*)(const ScanArgs&, BoundedHeap&, ScanState&);
 
-Kernel pick_kernel() noexcept {
-    __builtin_cpu_init();
-    const bool has512 = __builtin_cpu_supports("avx512f");
-    const bool has2 = __builtin_cpu_supports("avx2");
+ScanFn scan_function(KernelId kernel) noexcept {
+    switch (kernel) {
+        case KernelId::Avx512: return scan_avx512;
+        case KernelId::Avx2: return scan_avx2;
+        case KernelId::Portable: break;
+    }
+    return scan_portable;
+}
+
+ScanOptions pick_options() noexcept {
     const char* forced = std::getenv("QUILLMERE_KERNEL");
     const bool force_portable = forced != nullptr && std::strcmp(forced, "portable") == 0;
     const bool force_avx2 = forced != nullptr && std::strcmp(forced, "avx2") == 0;
-    if (has512 && !force_portable && !force_avx2) return {scan_avx512, "avx512"};
-    if (has2 && !force_portable) return {scan_avx2, "avx2"};
-    return {scan_portable, "portable"};
-}
-
-const Kernel& kernel() noexcept {
-    static const Kernel chosen = pick_kernel();
-    return chosen;
+    const char* scan = std::getenv("QUILLMERE_SCAN");
+    const bool full = scan != nullptr && std::strcmp(scan, "full") == 0;
+    if (kernel_supported(KernelId::Avx512) && !force_portable && !force_avx2) return {KernelId::Avx512, full};
+    if (kernel_supported(KernelId::Avx2) && !force_portable) return {KernelId::Avx2, full};
+    return {KernelId::Portable, full};
 }
 
 }  // namespace
 
-const char* kernel_name() noexcept { return kernel().name; }
+bool kernel_supported(KernelId kernel) noexcept {
+    __builtin_cpu_init();
+    switch (kernel) {
+        case KernelId::Avx512: return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("fma");
+        case KernelId::Avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        case KernelId::Portable: return true;
+    }
+    return false;
+}
+
+const ScanOptions& default_scan_options() noexcept {
+    static const ScanOptions chosen = pick_options();
+    return chosen;
+}
+
+const char* kernel_name() noexcept {
+    switch (default_scan_options().kernel) {
+        case KernelId::Avx512: return "avx512";
+        case KernelId::Avx2: return "avx2";
+        case KernelId::Portable: break;
+    }
+    return "portable";
+}
 
 void scan_range(const Vectorstore& store, const float* query, std::size_t top_k, std::size_t first,
-                std::size_t last, std::vector<Hit>& out) {
+                std::size_t last, std::vector<Hit>& out, const ScanOptions& options) {
     out.clear();
     if (top_k == 0 || first >= last) return;
     const std::size_t d = store.vector_size();
     BoundedHeap heap(out, top_k);
     alignas(64) float tail_roots[kLanes];
     const std::size_t tail_first = store.tail_roots(tail_roots);
-    ScanArgs args{query, d, sequential_dot(query, query, d), nullptr, nullptr, 0, 0, 0, first, last,
-                  tail_first, tail_roots};
-    const ScanFn scan = kernel().fn;
+    const float query_norm = sequential_dot(query, query, d);
+    const float query_root = std::sqrt(query_norm);
+    ScanArgs args{query, d, query_norm, query_root, options.full ? 0.0 : pruning_slack(d, query_root) * options.slack_scale,
+                  nullptr, nullptr, nullptr, 0, 0, 0, first, last, tail_first, tail_roots};
+    const ScanFn scan = scan_function(options.kernel);
+    ScanState state;
     for (const Segment& seg : store.segments()) {
         const std::size_t seg_end = seg.first + seg.blocks * kLanes;
         if (seg_end <= first) continue;
         if (seg.first >= last) break;
         const std::size_t from = std::max(first, seg.first) - seg.first;
         const std::size_t to = std::min(last, seg_end) - seg.first;
-        args.data = seg.data.as<float>();
+        args.hi = seg.hi.as<std::uint16_t>();
+        args.lo = seg.lo.as<std::uint16_t>();
         args.roots = seg.roots.as<float>();
         args.block_begin = from / kLanes;
         args.block_end = (to + kLanes - 1) / kLanes;
         args.segment_first = seg.first;
-        scan(args, heap);
+        scan(args, heap, state);
     }
     std::sort_heap(out.begin(), out.end(), ranks_before);
 }

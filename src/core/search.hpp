@@ -57,13 +57,30 @@ inline bool ranks_before(const Hit& a, const Hit& b) noexcept {
     return a.position < b.position;
 }
 
+// How a scan runs: the instruction set of its kernel, and whether it may
+// skip blocks by the bound on the high plane (`full` reads every float).
+// Every combination gives the same hits, bit for bit.
+enum class KernelId { Portable, Avx2, Avx512 };
+struct ScanOptions {
+    KernelId kernel;
+    bool full;
+    // Multiplies the proven bound; only tests set it below 1, to show that
+    // their data is sharp enough to break a bound that is too small.
+    double slack_scale = 1.0;
+};
+
+// The process's choice, made once: the widest kernel the CPU supports and
+// pruning on. QUILLMERE_KERNEL=portable|avx2 forces a narrower kernel and
+// QUILLMERE_SCAN=full the full scan.
+const ScanOptions& default_scan_options() noexcept;
+bool kernel_supported(KernelId kernel) noexcept;
+
 // Scores the store positions [first, last) against the query and keeps the
 // best `top_k` of them (sorted, best first) in `out`, which must have room.
 void scan_range(const Vectorstore& store, const float* query, std::size_t top_k, std::size_t first,
-                std::size_t last, std::vector<Hit>& out);
+                std::size_t last, std::vector<Hit>& out, const ScanOptions& options = default_scan_options());
 
 // Which scoring kernel the process uses: "avx512", "avx2" or "portable".
-// QUILLMERE_KERNEL in the environment may force a narrower one.
 const char* kernel_name() noexcept;
 
 // Thread plumbing of the parallel search, exposed so tests can inject failures.

@@ -26,12 +26,14 @@ std::size_t checked_mul(std::size_t a, std::size_t b) {
 
 // Squared norms of a block's kLanes vectors, each summed strictly in order
 // from component 0, so the bits equal the scalar metric's.
-void block_roots(const float* block, std::size_t d, float* roots) noexcept {
+void block_roots(const std::uint16_t* hi, const std::uint16_t* lo, std::size_t d, float* roots) noexcept {
     float norm[kLanes];
     for (std::size_t l = 0; l < kLanes; ++l) norm[l] = -0.0f;
     for (std::size_t i = 0; i < d; ++i) {
-        const float* xi = block + i * kLanes;
-        for (std::size_t l = 0; l < kLanes; ++l) norm[l] += xi[l] * xi[l];
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            const float x = join_halves(hi[i * kLanes + l], lo[i * kLanes + l]);
+            norm[l] += x * x;
+        }
     }
     for (std::size_t l = 0; l < kLanes; ++l) roots[l] = std::sqrt(norm[l]);
 }
@@ -103,8 +105,8 @@ void Vectorstore::grow() {
     const std::size_t max_blocks = std::max<std::size_t>(1, kSegmentBytes / std::max<std::size_t>(block_bytes, 1));
     const std::size_t blocks = segments_.empty() ? 1 : std::min(max_blocks, segments_.back().blocks * 2);
     segments_.reserve(segments_.size() + 1);
-    Segment seg{capacity(), blocks,
-                ZeroedBuffer(checked_mul(checked_mul(blocks * kLanes, vector_size_), sizeof(float))),
+    const std::size_t plane_bytes = checked_mul(checked_mul(blocks * kLanes, vector_size_), sizeof(std::uint16_t));
+    Segment seg{capacity(), blocks, ZeroedBuffer(plane_bytes), ZeroedBuffer(plane_bytes),
                 ZeroedBuffer(blocks * kLanes * sizeof(float)),
                 ZeroedBuffer(blocks * kLanes * sizeof(std::uint64_t))};
     segments_.push_back(std::move(seg));
@@ -115,13 +117,17 @@ std::optional<Error> Vectorstore::insert(const float* vector, std::size_t length
     if (size_ == capacity()) grow();
     Segment& seg = segments_.back();
     const std::size_t offset = size_ - seg.first;
-    float* block = seg.data.as<float>() + (offset / kLanes) * vector_size_ * kLanes;
-    float* lane = block + offset % kLanes;
-    for (std::size_t i = 0; i < length; ++i) lane[i * kLanes] = vector[i];
-    seg.ids.as<std::uint64_t>()[offset] = id;
-    if (offset % kLanes == kLanes - 1) {
-        block_roots(block, vector_size_, seg.roots.as<float>() + (offset / kLanes) * kLanes);
+    const std::size_t block = (offset / kLanes) * vector_size_ * kLanes;
+    std::uint16_t* hi = seg.hi.as<std::uint16_t>() + block;
+    std::uint16_t* lo = seg.lo.as<std::uint16_t>() + block;
+    const std::size_t lane = offset % kLanes;
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint32_t b = float_bits(vector[i]);
+        hi[i * kLanes + lane] = static_cast<std::uint16_t>(b >> 16);
+        lo[i * kLanes + lane] = static_cast<std::uint16_t>(b);
     }
+    seg.ids.as<std::uint64_t>()[offset] = id;
+    if (lane == kLanes - 1) block_roots(hi, lo, vector_size_, seg.roots.as<float>() + (offset / kLanes) * kLanes);
     ++size_;
     return std::nullopt;
 }
@@ -139,7 +145,8 @@ std::size_t Vectorstore::tail_roots(float* roots) const noexcept {
     if (size_ % kLanes == 0) return size_;
     const Segment& seg = segments_.back();
     const std::size_t block = (size_ - seg.first) / kLanes;
-    block_roots(seg.data.as<float>() + block * vector_size_ * kLanes, vector_size_, roots);
+    const std::size_t start = block * vector_size_ * kLanes;
+    block_roots(seg.hi.as<std::uint16_t>() + start, seg.lo.as<std::uint16_t>() + start, vector_size_, roots);
     return seg.first + block * kLanes;
 }
 

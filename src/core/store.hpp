@@ -2,8 +2,14 @@
 //
 // Layout. Vectors live in blocks of kLanes vectors; inside a block the data is
 // component-major, so component i of the vector in lane l of block b sits at
-// data[(b * d + i) * kLanes + l]. The scoring kernel then gives every SIMD lane
+// index (b * d + i) * kLanes + l. The scoring kernel then gives every SIMD lane
 // its own stored vector and keeps each vector's sums strictly sequential.
+// Each float is kept as two 16-bit halves in two planes of that shape: `hi`
+// holds sign, exponent and the top 7 mantissa bits (the value truncated to
+// bfloat16), `lo` the remaining mantissa bits. Joining the halves gives back
+// the float's exact bits. One row of a block in one plane is 64 bytes, one
+// cache line, and a search can read the high plane alone to decide whether a
+// block needs its exact scores at all.
 // Blocks are grouped into segments that are never moved or resized: appending
 // never copies stored data, and memory stays close to 4 * n * d bytes.
 // Unused lanes of the last block stay zero; the kernel scores them and the
@@ -17,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +35,22 @@
 namespace quillmere {
 
 inline constexpr std::size_t kLanes = 32;
+
+inline std::uint32_t float_bits(float x) noexcept {
+    std::uint32_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+inline float float_from_bits(std::uint32_t b) noexcept {
+    float x;
+    std::memcpy(&x, &b, sizeof x);
+    return x;
+}
+inline float join_halves(std::uint16_t hi, std::uint16_t lo) noexcept {
+    return float_from_bits((std::uint32_t{hi} << 16) | lo);
+}
+// The high half alone as a float: x with its low 16 mantissa bits cleared.
+inline float widen_high(std::uint16_t hi) noexcept { return float_from_bits(std::uint32_t{hi} << 16); }
 
 // Zero-filled, 64-byte aligned array that frees itself. Large ones are
 // mapped directly, aligned for transparent huge pages: a store is written
@@ -57,7 +80,8 @@ private:
 struct Segment {
     std::size_t first;   // store position of lane 0 of the segment's first block
     std::size_t blocks;  // capacity in blocks
-    ZeroedBuffer data;   // blocks * d * kLanes floats
+    ZeroedBuffer hi;     // blocks * d * kLanes high halves
+    ZeroedBuffer lo;     // blocks * d * kLanes low halves
     ZeroedBuffer roots;  // blocks * kLanes floats: sqrt of each vector's squared norm
     ZeroedBuffer ids;    // blocks * kLanes ids
 };
