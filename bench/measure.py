@@ -4,7 +4,7 @@ Each measurement runs in a fresh interpreter so that the memory, caches and
 allocator state left by one do not disturb the next, and so that resident
 memory can be read from /proc/self/status without other data in the way.
 
-    python measure.py search N D --repeats R --seed S --dram-mib M
+    python measure.py search N D --repeats R --seed S --dram-mib M [--data CASE|PATH.npy] [--only-quillmere]
     python measure.py load   N D --repeats R --seed S
     python measure.py memory N D --mode ctor|insert --seed S
 """
@@ -12,6 +12,7 @@ import argparse
 import array
 import gc
 import json
+import os
 import sys
 import time
 
@@ -29,6 +30,45 @@ def make_data(n, d, seed):
 def make_queries(d, count, seed):
     # A stream of its own: queries are not stored vectors.
     return np.random.default_rng([seed, d, 1]).standard_normal((count, d), dtype=np.float32)
+
+
+# Stores on which skipping blocks by the high plane can gain nothing or must
+# refuse its bound: the search has to stay as fast as the full scan there.
+ADVERSARIAL = ("identical", "ties", "nonfinite", "subnormal", "huge", "zeros")
+
+
+def make_case(case, n, d, seed):
+    rng = np.random.default_rng([seed, n, d, 7])
+    X = rng.standard_normal((n, d), dtype=np.float32)
+    if case == "identical":
+        X[:] = X[0]
+    elif case == "ties":
+        # A twentieth of the rows share one of 4 vectors: the k-th score is tied many times over.
+        copies = rng.random(n) < 0.05
+        X[copies] = X[:4][rng.integers(0, 4, int(copies.sum()))]
+    elif case == "nonfinite":
+        X[np.arange(n), rng.integers(0, d, n)] = rng.choice(np.array([np.nan, np.inf, -np.inf], np.float32), n)
+    elif case == "subnormal":
+        X *= np.float32(1e-40)
+    elif case == "huge":
+        X *= np.float32(1e19)
+    elif case == "zeros":
+        X[rng.random(n) < 0.9] = 0
+    else:
+        raise SystemExit(f"unknown data case {case!r}")
+    return X
+
+
+def load_data(args):
+    """(stored rows, queries, label) for a search measurement."""
+    if args.data is None:
+        return make_data(args.n, args.d, args.seed), make_queries(args.d, 64, args.seed), "random"
+    if args.data.endswith(".npy"):
+        # Real embeddings: the last 64 rows are held out as queries.
+        rows = np.load(args.data)
+        return np.ascontiguousarray(rows[:-64]), np.ascontiguousarray(rows[-64:]), "real"
+    rows = make_case(args.data, args.n, args.d, args.seed)
+    return rows, make_queries(args.d, 64, args.seed), args.data
 
 
 def read_bytes(flat_i32):
@@ -112,10 +152,9 @@ def interleaved(competitors, repeats):
 
 
 def measure_search(args):
-    n, d = args.n, args.d
-    X = make_data(n, d, args.seed)
+    X, queries, label = load_data(args)
+    n, d = X.shape
     ids = np.arange(n, dtype=np.uint64)
-    queries = make_queries(d, 64, args.seed)
     store = quillmere.Vectorstore(d, list(zip(X, ids.tolist())))
 
     # numpy: norms stored beforehand, as a numpy user would keep them.
@@ -138,15 +177,21 @@ def measure_search(args):
     competitors = {
         "search": (nothing, lambda r: store.search(Q(r), TOP_K)),
         "parallel_search": (nothing, lambda r: store.parallel_search(Q(r), TOP_K)),
-        "numpy_1t": (lambda: blas.threads(1), lambda r: numpy_top(Q(r))),
-        "numpy_default": (lambda: blas.threads(None), lambda r: numpy_top(Q(r))),
+        "search_k100": (nothing, lambda r: store.search(Q(r), 100)),
+        "parallel_search_k100": (nothing, lambda r: store.parallel_search(Q(r), 100)),
+        # The read-once floor: one core streaming the store's bytes once.
         "read_same": (nothing, lambda r: read_bytes(flat)),
         "read_dram": (nothing, lambda r: read_bytes(dram)),
     }
+    if not args.only_quillmere:
+        competitors["numpy_1t"] = (lambda: blas.threads(1), lambda r: numpy_top(Q(r)))
+        competitors["numpy_default"] = (lambda: blas.threads(None), lambda r: numpy_top(Q(r)))
     faiss_info = None
     try:
         import faiss
     except ImportError:
+        faiss = None
+    if args.only_quillmere:
         faiss = None
     if faiss is not None:
         # Pre-normalised copies of the data and of the queries: only the
@@ -167,15 +212,20 @@ def measure_search(args):
 
     # Sanity: both searches must agree exactly; numpy may differ in low bits
     # (its sums are not sequential), so only its ids are compared.
+    def bits(found):  # NaN scores compare by their bits, not by ==
+        return [(float(score).hex(), i) for score, i in found]
+
     first = store.search(queries[0], TOP_K)
-    check = {
-        "parallel_equals_search": store.parallel_search(queries[0], TOP_K) == first,
-        "numpy_same_ids": [i for _, i in numpy_top(queries[0])] == [i for _, i in first],
-    }
+    check = {"parallel_equals_search": bits(store.parallel_search(queries[0], TOP_K)) == bits(first)}
+    if not args.only_quillmere and label not in ADVERSARIAL:
+        check["numpy_same_ids"] = [i for _, i in numpy_top(queries[0])] == [i for _, i in first]
+    # The answers themselves, so run.py can check that the full scan gives the same bits.
+    answers = [bits(store.search(q, TOP_K)) for q in queries[:8]]
     times = interleaved(competitors, args.repeats)
     blas.threads(None)
-    return {"n": n, "d": d, "repeats": args.repeats, "dram_bytes": dram.nbytes,
-            "times": times, "check": check, "blas": blas.info, "faiss": faiss_info}
+    return {"n": n, "d": d, "data": label, "scan": os.environ.get("QUILLMERE_SCAN", "pruned"),
+            "repeats": args.repeats, "dram_bytes": dram.nbytes, "times": times, "check": check,
+            "answers": answers, "blas": blas.info, "faiss": faiss_info}
 
 
 def measure_load(args):
@@ -258,6 +308,8 @@ def main():
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--dram-mib", type=int, default=1024)
     parser.add_argument("--mode", choices=["ctor", "insert"], default="ctor")
+    parser.add_argument("--data", default=None, help="an adversarial case name or a .npy file of real rows")
+    parser.add_argument("--only-quillmere", action="store_true", help="no numpy or faiss competitors")
     args = parser.parse_args()
     run = {"search": measure_search, "load": measure_load, "memory": measure_memory}[args.kind]
     json.dump(run(args), sys.stdout)
