@@ -1,0 +1,11 @@
+import pytest
+
+
+@pytest.fixture(scope="session")
+def ray_session():
+    """One small local Ray instance for the whole run: starting Ray takes seconds."""
+    import ray
+
+    ray.init(num_cpus=2, include_dashboard=False, object_store_memory=256 * 2**20, log_to_driver=False)
+    yield ray
+    ray.shutdown()

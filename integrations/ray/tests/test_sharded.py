@@ -1,0 +1,153 @@
+import struct
+
+import pytest
+
+pytest.importorskip("ray", reason="ray is not installed: pip install './integrations/ray[test]'")
+np = pytest.importorskip("numpy", reason="numpy is not installed: pip install './integrations/ray[test]'")
+
+import quillmere  # noqa: E402
+import quillmere_ray  # noqa: E402
+
+D = 3
+CAPACITY = 7
+
+
+def make_data(n=40, seed=7):
+    """Rows from a small grid, so that many scores are equal (ties straddle
+    shard boundaries), with zero rows, signed zeros and a few NaN rows."""
+    rng = np.random.default_rng(seed)
+    rows = rng.choice(np.array([-1.0, -0.0, 0.0, 1.0, 2.0]), size=(n, D))
+    rows[[5, 6, 20]] = 0.0
+    rows[[3, 13, 14]] = np.nan
+    rows[7:9] = rows[6]  # equal rows across the first shard boundary
+    rows[27] = rows[28] = rows[1]
+    ids = rng.integers(0, 2**64, size=n, dtype=np.uint64)
+    ids[10] = ids[11]  # ids need not be unique
+    return rows, ids
+
+
+ROWS, IDS = make_data()
+QUERIES = np.vstack([ROWS[[0, 1, 6, 13]], np.zeros(D), [1.0, -0.0, 0.5], np.random.default_rng(1).standard_normal((6, D))])
+
+
+def bits(results):
+    """Results with every score as its 64 bits, so NaN, -0.0 and +0.0 compare exactly."""
+    return [(struct.pack("<d", score), id_) for score, id_ in results]
+
+
+def load(store, how, rows, ids, tmp_path):
+    n = len(rows)
+    if how == "insert":
+        for row, id_ in zip(rows, ids.tolist()):
+            store.insert(row.tolist(), id_)
+    elif how == "extend":
+        store.extend(list(zip(rows, ids.tolist())))
+    elif how == "array":
+        store.extend_array(rows, ids)
+    elif how == "npy":  # mixed: partial shards filled from a file, then from pairs and arrays
+        path = tmp_path / "rows.npy"
+        np.save(path, rows[:10])
+        store.extend_array(str(path), ids[:10])
+        store.extend(list(zip(rows[10:12], ids[10:12].tolist())))
+        store.insert(rows[12], int(ids[12]))
+        store.extend_array(rows[13:], ids[13:])
+    assert len(store) == n
+
+
+@pytest.fixture(scope="module", params=["insert", "extend", "array", "npy"])
+def loaded(request, ray_session, tmp_path_factory):
+    store = quillmere_ray.ShardedVectorstore(D, shard_capacity=CAPACITY)
+    load(store, request.param, ROWS, IDS, tmp_path_factory.mktemp("npy"))
+    yield store
+    store.close()
+
+
+REFERENCE = quillmere.Vectorstore(D, list(zip(ROWS, IDS.tolist())))
+
+
+def test_shards_fill_in_order(loaded):
+    full, rest = divmod(len(ROWS), CAPACITY)
+    assert loaded.shard_sizes == (CAPACITY,) * full + ((rest,) if rest else ())
+    assert loaded.shard_count == len(loaded.shard_sizes)
+
+
+@pytest.mark.parametrize("top_k", [0, 1, 6, 8, len(ROWS), len(ROWS) + 5])
+def test_search_equals_one_store(loaded, top_k):
+    expected = [bits(REFERENCE.search(q, top_k)) for q in QUERIES]
+    assert [bits(loaded.search(q, top_k)) for q in QUERIES] == expected
+    assert [bits(r) for r in loaded.search_batch(QUERIES, top_k)] == expected
+    assert [bits(r) for r in loaded.search_batch(QUERIES.tolist(), top_k)] == expected
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.int64, np.float16])
+def test_arrays_are_narrowed_like_the_module(ray_session, dtype):
+    rng = np.random.default_rng(3)
+    if dtype is np.int64:
+        # Just above half a float32 step but exactly half after rounding to
+        # double: going straight to float32 rounds the other way.
+        rows = rng.choice([-1, 1], (20, D)) * (2**62 + rng.integers(0, 2**21, (20, D)) * 2**40 + 2**38 + 1)
+    else:
+        rows = rng.standard_normal((20, D)).astype(dtype)
+    store = quillmere_ray.ShardedVectorstore(D, shard_capacity=8)
+    store.extend_array(rows)
+    expected = quillmere.Vectorstore(D, list(zip(rows, range(20))))
+    query = rows[4].astype(np.float64) + 0.1
+    assert bits(store.search(query, 20)) == bits(expected.search(query, 20))
+    store.close()
+
+
+def test_empty_store(ray_session):
+    store = quillmere_ray.ShardedVectorstore(D)
+    assert (len(store), store.shard_count, store.search([1, 2, 3], 5)) == (0, 0, [])
+    assert store.search_batch(np.ones((2, D)), 5) == [[], []]
+
+
+def raised(call):
+    with pytest.raises(Exception) as info:
+        call()
+    return type(info.value), str(info.value)
+
+
+BAD_CALLS = {
+    "query length": (lambda s: s.search([1.0, 2.0], 3), lambda v: v.search([1.0, 2.0], 3)),
+    "query type": (lambda s: s.search("abc", 3), lambda v: v.search("abc", 3)),
+    "negative top_k": (lambda s: s.search([1, 2, 3], -1), lambda v: v.search([1, 2, 3], -1)),
+    "batch query": (lambda s: s.search_batch([[1, 2, 3], [1, 2]], 3), lambda v: v.search([1, 2], 3)),
+    "batch width": (lambda s: s.search_batch(np.ones((2, 4)), 3), lambda v: v.search(np.ones(4), 3)),
+    "insert length": (lambda s: s.insert([1.0], 9), lambda v: v.insert([1.0], 9)),
+    "insert id": (lambda s: s.insert([1, 2, 3], -9), lambda v: v.insert([1, 2, 3], -9)),
+    "extend pair": (
+        lambda s: s.extend([([1, 2, 3], 1), ([1, 2], 2), ([1, 2, 3], None)]),
+        lambda v: quillmere.Vectorstore(D, [([1, 2, 3], 1), ([1, 2], 2), ([1, 2, 3], None)]),
+    ),
+    "array width": (lambda s: s.extend_array(np.ones((2, 4))), lambda v: quillmere.Vectorstore(D, [(np.ones(4), 0)])),
+    "array ids": (
+        lambda s: s.extend_array(np.ones((3, D)), np.array([1, -2, 3])),
+        lambda v: quillmere.Vectorstore(D, [(np.ones(D), np.int64(-2))]),
+    ),
+}
+
+
+@pytest.mark.parametrize("case", sorted(BAD_CALLS))
+def test_refused_calls_raise_the_module_error_and_change_nothing(ray_session, case):
+    sharded_call, module_call = BAD_CALLS[case]
+    store = quillmere_ray.ShardedVectorstore(D, shard_capacity=2)
+    store.extend_array(ROWS[:3])
+    assert raised(lambda: sharded_call(store)) == raised(lambda: module_call(quillmere.Vectorstore(D)))
+    assert store.shard_sizes == (2, 1)
+    assert bits(store.search(ROWS[0], 5)) == bits(quillmere.Vectorstore(D, list(zip(ROWS[:3], range(3)))).search(ROWS[0], 5))
+    store.close()
+
+
+def test_a_dead_shard_raises_instead_of_a_short_answer(ray_session):
+    import ray
+
+    store = quillmere_ray.ShardedVectorstore(D, shard_capacity=10)
+    store.extend_array(ROWS, IDS)
+    ray.kill(store._shards[1])
+    for call in (lambda: store.search(ROWS[0], 5), lambda: store.search_batch(ROWS[:2], 5),
+                 lambda: store.insert(ROWS[0], 1), lambda: store.extend_array(ROWS[:2])):
+        with pytest.raises(quillmere_ray.ShardUnavailableError, match=r"^shard 1 of 4 is unavailable: .*died"):
+            call()
+    assert len(store) == len(ROWS)
+    store.close()
