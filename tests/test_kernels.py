@@ -19,12 +19,12 @@ for d in (0, 1, 5, 33, 128):
         q = [rng.uniform(-2, 2) for _ in range(d)]
         for found in (store.search(q, 200), store.parallel_search(q, 40, 3)):
             out.append([(struct.pack("<f", s).hex(), i) for s, i in found])
-# Same-sign components with all-ones low halves: the truncation error is
-# largest and all in one direction, scored against a threshold just inside it.
-ones = lambda x: struct.unpack("<f", struct.pack("<I", struct.unpack("<I", struct.pack("<f", x))[0] | 0xFFFF))[0]
+# Same-sign components whose low halves are 0x7FFF: rounding to bfloat16
+# errs most, all in one direction, against a threshold just inside the bound.
+rounded_down_most = lambda x: struct.unpack("<f", struct.pack("<I", struct.unpack("<I", struct.pack("<f", x))[0] & 0xFFFF0000 | 0x7FFF))[0]
 for d in (3, 64, 300):
     rows = [[1.3] + [1.0] * (d - 1) for _ in range(40)]
-    rows += [[ones(1 + (n % 5) / 128 if n % 2 else rng.uniform(0.5, 8)) for _ in range(d)] for n in range(600)]
+    rows += [[rounded_down_most(1 + (n % 5) / 128 if n % 2 else rng.uniform(0.5, 8)) for _ in range(d)] for n in range(600)]
     store = quillmere.Vectorstore(d, [(r, i) for i, r in enumerate(rows)])
     for q in ([1.0] * d, rows[-1], [rng.uniform(-1, 2) for _ in range(d)]):
         for k in (1, 10, 45):

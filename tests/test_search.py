@@ -379,9 +379,9 @@ def _large_entries(n, d, seed):
 
 
 def _truncation_entries(n, d, seed):
-    """Positive components whose low 16 bits are all ones, so that reading the
-    high halves alone underestimates every score by almost 2**-7, against a
-    first block of rows that score just below the truncated ones."""
+    """Positive components whose low 16 bits are 0x7FFF, so that their
+    bfloat16 roundings underestimate every score by almost 2**-8, against a
+    first block of rows that score just below the rounded ones."""
     rng = np.random.default_rng(seed)
     entries = []
     for pos in range(n):
@@ -392,7 +392,7 @@ def _truncation_entries(n, d, seed):
             vec = (rng.uniform(0.5, 1.5, d) * 2.0 ** rng.integers(-4, 5, d)).astype(np.float32)
             if pos % 2:
                 vec[:] = 1 + (pos % 5) * 2.0**-7
-            vec = (vec.view(np.uint32) | 0xFFFF).view(np.float32)
+            vec = (vec.view(np.uint32) & 0xFFFF0000 | 0x7FFF).view(np.float32)
         entries.append((list(map(float, vec)), pos))
     return entries, [[1.0] * d, entries[-1][0]]
 

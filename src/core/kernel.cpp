@@ -9,32 +9,34 @@
 // sets and one is picked once, at first use.
 //
 // Skipping blocks. A block is first scored approximately from its high plane
-// alone (each stored float truncated to bfloat16), which is half the bytes.
+// alone (each stored float rounded to bfloat16), which is half the bytes.
 // Only when some lane's approximate score plus a proven bound could still
 // enter the top k does the block read its low plane and get exact scores;
 // exact scores are the only ones ever ranked, so results do not change.
 //
-// The bound. Let q be the query, x a stored vector, h its truncation, d the
-// dimension, u = 2^-24, g = d*u / (1 - d*u), S = sum |q_i x_i| <= |q| |x|
-// (Cauchy-Schwarz; |.| the real Euclidean norm), N = fl(fl(sqrt(qq)) * r) the
-// float denominator that the exact score divides by, s = fl(D / N) the exact
-// score with D the strictly sequential float dot product, A the approximate
-// dot product over h (any order, FMA allowed) and t = fl(A / N).
-//  1. Truncation: x_i - h_i has x_i's sign and |x_i - h_i| < 2^-7 |x_i| for
-//     normal x_i (16 of 24 significand bits dropped), < 2^-133 for subnormal
-//     x_i. So |sum q_i x_i - sum q_i h_i| <= 2^-7 S + 2^-133 sqrt(d) |q|.
+// The bound. Let q be the query, x a stored vector, h its high halves (x
+// rounded to bfloat16), d the dimension, u = 2^-24, g = d*u / (1 - d*u),
+// S = sum |q_i x_i| <= |q| |x| (Cauchy-Schwarz; |.| the real Euclidean norm),
+// N = fl(fl(sqrt(qq)) * r) the float denominator that the exact score divides
+// by, s = fl(D / N) the exact score with D the strictly sequential float dot
+// product, A the approximate dot product over h (any order, FMA allowed) and
+// t = fl(A / N).
+//  1. Rounding to bfloat16: |x_i - h_i| <= 2^-8 |x_i| for normal x_i (half a
+//     unit in the 8th significant bit), <= 2^-134 for subnormal x_i, and
+//     |h_i| <= (1 + 2^-8) |x_i| + 2^-134. So
+//     |sum q_i x_i - sum q_i h_i| <= 2^-8 S + 2^-134 sqrt(d) |q|.
 //  2. Rounding of the sums: a float sum of d products, in any order, with or
 //     without FMA, is within g * sum|terms| + d * 2^-149 (underflow) of the
-//     real sum; |h_i| <= |x_i|, so both D and A are within g S + d 2^-149.
+//     real sum: D within g S + d 2^-149, A within g (1 + 2^-8) S + d 2^-148.
 //  3. Roots: we only bound lanes with 2^-40 <= r <= 2^60, and only queries
 //     with 2^-40 <= fl(sqrt(qq)) <= 2^60, so no root, product or sum of them
 //     over- or underflows: N lies in [2^-80, 2^120], |q|, |x| >= 2^-41, and
 //     the computed squared norms, roots and their product give
 //     |q| |x| <= k N with k = (1 + d 2^-68) / ((1 - g) (1 - u)^3).
-//  4. Hence |D - A| / N <= E = k (2^-7 + 2g + sqrt(d) 2^-92) + d 2^-68, and
-//     |A / N| <= k (1 + g) + d 2^-68 <= 1.01 for d <= 2^16. The two
-//     divisions add u |A / N| + 2^-150 and u |D / N| + 2^-150, so
-//        s <= t + B,  B = (1 + u) E + 2.02 u + 2^-149,
+//  4. Hence |D - A| / N <= E = k (2^-8 + 2.01 g + sqrt(d) 2^-92) + d 2^-67,
+//     and |A / N| <= k (1 + g) (1 + 2^-8) + d 2^-67 <= 1.02 for d <= 2^16.
+//     The two divisions add u |A / N| + 2^-150 and u |D / N| + 2^-150, so
+//        s <= t + B,  B = (1 + u) E + 2.04 u + 2^-149,
 //     which pruning_slack() computes in double precision, inflated to cover
 //     the rounding of that computation.
 //  5. A lane with r = 0 scores exactly +0.0 (the metric's zero test), so its
@@ -45,12 +47,13 @@
 //     prune_threshold() returns a float f <= w - B, rounded down. A block is
 //     skipped only when every lane has t < f, so s <= t + B < w: no lane can
 //     even tie w, and ties keep store order as before.
-// The bound is about 2^-7 of the cosine; on real and random data it leaves a
-// fraction of a percent of blocks to read in full.
+// The bound is about 2^-8 of the cosine; on real and random data it leaves a
+// few percent of blocks, at most, to read in full.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "metric.hpp"
 #include "search.hpp"
@@ -114,8 +117,8 @@ double pruning_slack(std::size_t d, float query_root) noexcept {
     const double dd = static_cast<double>(d);
     const double g = dd * u / (1.0 - dd * u);
     const double k = (1.0 + dd * 0x1p-68) / ((1.0 - g) * (1.0 - u) * (1.0 - u) * (1.0 - u));
-    const double e = k * (0x1p-7 + 2.0 * g + std::sqrt(dd) * 0x1p-92) + dd * 0x1p-68;
-    const double b = (1.0 + u) * e + 2.02 * u + 0x1p-149;
+    const double e = k * (0x1p-8 + 2.01 * g + std::sqrt(dd) * 0x1p-92) + dd * 0x1p-67;
+    const double b = (1.0 + u) * e + 2.04 * u + 0x1p-149;
     // A dozen double operations, each within 2^-53: 2^-40 covers them all.
     return b * (1.0 + 0x1p-40);
 }
@@ -155,33 +158,60 @@ struct ScanArgs {
 // then costs what the full scan costs.
 struct ScanState {
     bool try_high_plane = true;
+    // prune_threshold() of the last k-th score seen (NaN: none yet); the
+    // k-th score changes far less often than once per block.
+    float worst = std::numeric_limits<float>::quiet_NaN();
+    float threshold = 0.0f;
 };
+
+// Lane pairs. The kernels read a plane row as 16 words of 32 bits, each the
+// halves of two neighbouring lanes (the even lane in the low 16 bits, on the
+// little-endian machines we build for). Shifts and masks then widen both
+// lanes without any shuffle; even and odd lanes keep separate accumulators,
+// so each lane's sum is still its own, in its own order.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "lane pairs assume little-endian words");
+constexpr std::size_t kPairs = kLanes / 2;
+constexpr std::uint32_t kHighMask = 0xFFFF0000u;
+
+inline std::uint32_t pair_at(const std::uint16_t* row, std::size_t j) noexcept {
+    std::uint32_t w;
+    std::memcpy(&w, row + 2 * j, sizeof w);
+    return w;
+}
 
 // Step 6 for one block: false when every lane is certain to stay out.
 template <bool kFma>
 __attribute__((always_inline)) inline bool block_needs_exact(const ScanArgs& a, const std::uint16_t* hi,
                                                               const float* r, float threshold) {
-    float acc[kLanes];
-    for (std::size_t l = 0; l < kLanes; ++l) acc[l] = 0.0f;
+    float even[kPairs], odd[kPairs];
+    for (std::size_t j = 0; j < kPairs; ++j) even[j] = odd[j] = 0.0f;
     for (std::size_t i = 0; i < a.d; ++i) {
         const float qi = a.query[i];
         const std::uint16_t* row = hi + i * kLanes;
-        for (std::size_t l = 0; l < kLanes; ++l) {
-            const float h = widen_high(row[l]);
+        for (std::size_t j = 0; j < kPairs; ++j) {
+            const std::uint32_t w = pair_at(row, j);
+            const float he = float_from_bits(w << 16);
+            const float ho = float_from_bits(w & kHighMask);
             // Only a filter: any rounding is inside the bound.
             if constexpr (kFma) {
-                acc[l] = __builtin_fmaf(qi, h, acc[l]);
+                even[j] = __builtin_fmaf(qi, he, even[j]);
+                odd[j] = __builtin_fmaf(qi, ho, odd[j]);
             } else {
-                acc[l] += qi * h;
+                even[j] += qi * he;
+                odd[j] += qi * ho;
             }
         }
     }
+    const auto stays_out = [&](float acc, float root) {
+        const float t = acc / (a.query_root * root);
+        const bool bounded = root >= kMinRoot && root <= kMaxRoot;
+        const float v = root == 0.0f ? 0.0f : bounded ? t : HUGE_VALF;
+        return v < threshold;
+    };
     int need = 0;
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        const float t = acc[l] / (a.query_root * r[l]);
-        const bool bounded = r[l] >= kMinRoot && r[l] <= kMaxRoot;
-        const float v = r[l] == 0.0f ? 0.0f : bounded ? t : HUGE_VALF;
-        need |= !(v < threshold);
+    for (std::size_t j = 0; j < kPairs; ++j) {
+        need |= !stays_out(even[j], r[2 * j]);
+        need |= !stays_out(odd[j], r[2 * j + 1]);
     }
     return need != 0;
 }
@@ -200,21 +230,37 @@ __attribute__((always_inline)) inline void scan_blocks_body(const ScanArgs& a, B
         const std::size_t base = a.segment_first + b * kLanes;
         const float* r = base == a.tail_first ? a.tail_roots : a.roots + b * kLanes;
         const bool may_skip = pruning && heap.full_of_numbers();
-        const float threshold = may_skip ? prune_threshold(heap.worst(), a.slack) : 0.0f;
+        if (may_skip && heap.worst() != state.worst) {
+            state.worst = heap.worst();
+            state.threshold = prune_threshold(state.worst, a.slack);
+        }
+        const float threshold = state.threshold;
         if (may_skip && state.try_high_plane) {
             if (!block_needs_exact<kFma>(a, hi, r, threshold)) continue;
             state.try_high_plane = false;
         }
-        float dot[kLanes];
-        for (std::size_t l = 0; l < kLanes; ++l) dot[l] = -0.0f;
+        float even[kPairs], odd[kPairs];
+        for (std::size_t j = 0; j < kPairs; ++j) even[j] = odd[j] = -0.0f;
         for (std::size_t i = 0; i < a.d; ++i) {
             const float qi = a.query[i];
             const std::uint16_t* hrow = hi + i * kLanes;
             const std::uint16_t* lrow = lo + i * kLanes;
-            for (std::size_t l = 0; l < kLanes; ++l) dot[l] += qi * join_halves(hrow[l], lrow[l]);
+            for (std::size_t j = 0; j < kPairs; ++j) {
+                const std::uint32_t h = pair_at(hrow, j);
+                const std::uint32_t w = pair_at(lrow, j);
+                // join_halves() for both lanes: the low halves sign-extended by arithmetic shifts.
+                const auto even_low = static_cast<std::uint32_t>(static_cast<std::int32_t>(w << 16) >> 16);
+                const auto odd_low = static_cast<std::uint32_t>(static_cast<std::int32_t>(w) >> 16);
+                even[j] += qi * float_from_bits((h << 16) + even_low);
+                odd[j] += qi * float_from_bits((h & kHighMask) + odd_low);
+            }
+        }
+        for (std::size_t j = 0; j < kPairs; ++j) {
+            scores[2 * j] = even[j];
+            scores[2 * j + 1] = odd[j];
         }
         for (std::size_t l = 0; l < kLanes; ++l) {
-            const float s = dot[l] / (query_root * r[l]);
+            const float s = scores[l] / (query_root * r[l]);
             scores[l] = (query_zero || r[l] == 0.0f) ? 0.0f : s;
         }
         if (heap.block_may_enter(scores)) {

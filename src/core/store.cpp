@@ -123,7 +123,7 @@ std::optional<Error> Vectorstore::insert(const float* vector, std::size_t length
     const std::size_t lane = offset % kLanes;
     for (std::size_t i = 0; i < length; ++i) {
         const std::uint32_t b = float_bits(vector[i]);
-        hi[i * kLanes + lane] = static_cast<std::uint16_t>(b >> 16);
+        hi[i * kLanes + lane] = high_half(b);
         lo[i * kLanes + lane] = static_cast<std::uint16_t>(b);
     }
     seg.ids.as<std::uint64_t>()[offset] = id;

@@ -4,21 +4,15 @@
 // component-major, so component i of the vector in lane l of block b sits at
 // index (b * d + i) * kLanes + l. The scoring kernel then gives every SIMD lane
 // its own stored vector and keeps each vector's sums strictly sequential.
-// Each float is kept as two 16-bit halves in two planes of that shape: `hi`
-// holds sign, exponent and the top 7 mantissa bits (the value truncated to
-// bfloat16), `lo` the remaining mantissa bits. Joining the halves gives back
-// the float's exact bits. One row of a block in one plane is 64 bytes, one
-// cache line, and a search can read the high plane alone to decide whether a
-// block needs its exact scores at all.
-// Blocks are grouped into segments that are never moved or resized: appending
-// never copies stored data, and memory stays close to 4 * n * d bytes.
-// Unused lanes of the last block stay zero; the kernel scores them and the
-// searches ignore them.
-//
-// Beside each vector the segment keeps its id and the float32 square root of
-// its squared norm (the same bits the metric would compute on every search).
-// Roots are computed lane-parallel when a block fills up; the searches
-// compute the roots of the one partly filled block at the tail themselves.
+// Each float is kept as two 16-bit halves in two planes of that shape. The
+// high plane holds the float's top 16 bits rounded to nearest at bit 16 (the
+// value rounded to bfloat16: sign, exponent, 7 mantissa bits), the low plane
+// its low 16 bits unchanged. The float's bits are the high half shifted up
+// plus the low half read as a signed 16-bit number, modulo 2^32: exact for
+// every bit pattern (a rounded-up high half is balanced by a negative low
+// half). One row of a block in one plane is 64 bytes, one cache line, and a
+// search can read the high plane alone to decide whether a block needs its
+// exact scores at all.
 #pragma once
 
 #include <cstddef>
@@ -46,15 +40,15 @@ inline float float_from_bits(std::uint32_t b) noexcept {
     std::memcpy(&x, &b, sizeof x);
     return x;
 }
-inline float join_halves(std::uint16_t hi, std::uint16_t lo) noexcept {
-    return float_from_bits((std::uint32_t{hi} << 16) | lo);
+inline std::uint16_t high_half(std::uint32_t bits) noexcept {
+    return static_cast<std::uint16_t>((bits + 0x8000u) >> 16);  // wraps to 0 only above 0xFFFF7FFF
 }
-// The high half alone as a float: x with its low 16 mantissa bits cleared.
+inline float join_halves(std::uint16_t hi, std::uint16_t lo) noexcept {
+    return float_from_bits((std::uint32_t{hi} << 16) + static_cast<std::uint32_t>(static_cast<std::int16_t>(lo)));
+}
+// The high half alone as a float: x rounded to bfloat16.
 inline float widen_high(std::uint16_t hi) noexcept { return float_from_bits(std::uint32_t{hi} << 16); }
 
-// Zero-filled, 64-byte aligned array that frees itself. Large ones are
-// mapped directly, aligned for transparent huge pages: a store is written
-// once, front to back, and small pages would cost one fault per 4 KiB.
 class ZeroedBuffer {
 public:
     ZeroedBuffer() = default;

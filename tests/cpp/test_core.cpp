@@ -178,11 +178,11 @@ static void test_parallelism_rule() {
 }
 
 // Skipping blocks by the high plane must never change a hit. The stores are
-// built to sit on the bound: same-sign components whose low halves are all
-// ones (the largest truncation, all in one direction) scored against a
-// threshold just inside it, scores a few ulps apart, and every kind of value
+// built to sit on the bound: same-sign components whose low halves are
+// 0x7FFF (the largest rounding of the high half, all in one direction)
+// scored against a threshold just inside it, scores a few ulps apart, and every kind of value
 // the bound must refuse (zeros, subnormals, huge, infinite and NaN).
-static float with_low_ones(float x) { return float_from_bits(float_bits(x) | 0xFFFFu); }
+static float rounded_down_most(float x) { return float_from_bits((float_bits(x) & 0xFFFF0000u) | 0x7FFFu); }
 
 static std::vector<std::vector<float>> stress_rows(int kind, std::size_t d, std::mt19937& rng) {
     std::uniform_real_distribution<float> unit(0.5f, 1.5f);
@@ -198,10 +198,10 @@ static std::vector<std::vector<float>> stress_rows(int kind, std::size_t d, std:
         for (std::size_t i = 0; i < d; ++i) {
             switch (kind) {
                 case 0:  // a block of near-parallel rows, then parallel rows that truncation hides most
-                    row[i] = n < 40 ? (i == 0 ? 1.3f : 1.0f) : with_low_ones(1.0f + static_cast<float>(n % 5) * 0x1p-7f);
+                    row[i] = n < 40 ? (i == 0 ? 1.3f : 1.0f) : rounded_down_most(1.0f + static_cast<float>(n % 5) * 0x1p-7f);
                     break;
-                case 1:  // random magnitudes, all low halves ones
-                    row[i] = with_low_ones(unit(rng) * std::ldexp(1.0f, static_cast<int>(rng() % 9) - 4));
+                case 1:  // random magnitudes, every high half rounded down by almost half a unit
+                    row[i] = rounded_down_most(unit(rng) * std::ldexp(1.0f, static_cast<int>(rng() % 9) - 4));
                     break;
                 case 2:  // one vector moved by a few ulps: scores within ulps of each other
                     row[i] = std::nextafter(base[i], rng() % 2 ? 2.0f : 0.0f);
