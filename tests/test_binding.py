@@ -5,8 +5,11 @@ identifier and count is converted by one rule whatever container or number type 
 and conversion errors name the argument only when they are exactly TypeError.
 """
 import array
+import ctypes
 import math
 import operator
+import struct
+import subprocess
 import sys
 from collections import namedtuple
 from decimal import Decimal
@@ -14,6 +17,8 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from oracle import assert_score as assert_same_score, cosine
 from quillmere import Vectorstore, cosine_similarity as cos
@@ -28,6 +33,11 @@ AT_OVERFLOW = 3.4028235677973366e38
 DOUBLE_ROUNDED = 2**60 + 2**36 + 1
 
 is_64bit = sys.maxsize > 2**32
+
+try:
+    import _testbuffer  # CPython's buffer exporter for tests: any struct format, shape and sub-offsets
+except ImportError:
+    _testbuffer = None
 
 
 def raised(fn, *args, **kwargs):
@@ -827,6 +837,158 @@ def test_container_doubles_overflow_like_single_items(wrap, x, expected):
 )
 def test_container_ints_round_through_double(wrap):
     assert_same_score(cos(wrap([DOUBLE_ROUNDED, 2**60]), [1.0, -1.0]), 0.0)
+
+
+# Every buffer against the general path run on the very same object: whatever the format, byte
+# order, item size, strides, dimensions and sub-offsets, a fast path gives the same floats or
+# the same exception.
+
+
+def converted(value):
+    """What the module makes of value: the exception, or the length and the bits of the scores
+    against each basis vector (component / norm) and the other probes of queries()."""
+    exc = raised(cos, value, [0.0] * 10007)
+    prefix = "vectors have different dimensions ("
+    if type(exc) is not ValueError or not str(exc).startswith(prefix):
+        return type(exc), str(exc)
+    n = int(str(exc)[len(prefix):].split(" ")[0])
+    return n, [struct.pack("<d", cos(value, q)) for q in queries(n)]
+
+
+NUMBER_CODES = "?bBhHiIlLqQnNfde"
+CTYPES = [getattr(ctypes, "c_" + name) for name in
+          "bool byte ubyte short ushort int uint long ulong longlong ulonglong size_t float double longdouble char".split()]
+NP_DTYPES = ["?", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4", "f8", "g", "c8"]
+
+
+def _sliced(draw, view):
+    if view.ndim == 0 or not draw(st.booleans()):
+        return view
+    return view[draw(st.integers(-3, 3)) or None:draw(st.integers(-3, 3)) or None:draw(st.sampled_from([1, 2, -1, -2]))]
+
+
+def _shape(draw, n):
+    """A shape for n items: one or two dimensions, or none (0-d, one item) when n is 1."""
+    return draw(st.sampled_from([(n,)] * 3 + [(1, n)] + [()] * (n == 1) + [(2, n // 2)] * (n % 2 == 0)))
+
+
+@st.composite
+def buffers(draw):
+    n = draw(st.integers(0, 6))
+    kind = draw(st.sampled_from(["struct"] * 3 + ["cast", "array", "ctypes", "numpy", "numpy"]))
+    if kind == "struct" and _testbuffer is not None:
+        # Any struct format, byte-order prefix included, in any shape, optionally with sub-offsets.
+        code = draw(st.sampled_from(NUMBER_CODES + "c"))
+        fmt = draw(st.sampled_from(["", "@"] + ([] if code in "nN" else ["=", "<", ">", "!"]))) + code
+        fmt = draw(st.sampled_from([fmt] * 3 + ["2" + code, fmt + code]))
+        size = struct.calcsize(fmt)
+        raw = draw(st.binary(min_size=max(n, 1) * size, max_size=max(n, 1) * size))
+        items = [unpacked[0] if len(unpacked) == 1 else unpacked for unpacked in struct.iter_unpack(fmt, raw)]
+        shape = _shape(draw, n) if n else (1,)
+        flags = _testbuffer.ND_PIL if shape and draw(st.integers(0, 3)) == 0 else 0
+        view = memoryview(_testbuffer.ndarray(items if shape else items[0], shape=list(shape), format=fmt, flags=flags))
+        return _sliced(draw, view) if n else view[:0]  # the exporter needs an item; an empty slice keeps the format
+    if kind in ("struct", "cast"):
+        code = draw(st.sampled_from([c for c in NUMBER_CODES if c != "e"]))
+        raw = draw(st.binary(min_size=n * struct.calcsize(code), max_size=n * struct.calcsize(code)))
+        view = memoryview(raw).cast(draw(st.sampled_from(["", "@"])) + code)
+        return _sliced(draw, view.cast("B").cast(code, _shape(draw, n)) if n else view)
+    if kind == "array":
+        code = draw(st.sampled_from("bBhHiIlLqQfd"))
+        values = array.array(code)
+        values.frombytes(draw(st.binary(min_size=n * values.itemsize, max_size=n * values.itemsize)))
+        return _sliced(draw, memoryview(values)) if draw(st.booleans()) else values
+    if kind == "ctypes":
+        ctype = draw(st.sampled_from(CTYPES))
+        ctype = getattr(ctype, draw(st.sampled_from(["__ctype_le__", "__ctype_be__"])), ctype)
+        shape = _shape(draw, n)
+        for length in reversed(shape):
+            ctype = ctype * length
+        size = ctypes.sizeof(ctype)
+        value = ctype.from_buffer_copy(draw(st.binary(min_size=size, max_size=size)))
+        return _sliced(draw, memoryview(value))
+    dtype = np.dtype(draw(st.sampled_from(NP_DTYPES))).newbyteorder(draw(st.sampled_from("<>=")))
+    offset = draw(st.integers(0, 1))  # 1: unaligned
+    raw = draw(st.binary(min_size=n * dtype.itemsize, max_size=n * dtype.itemsize))
+    arr = np.frombuffer(bytearray(offset) + raw, dtype=np.uint8)[offset:].view(dtype)
+    arr = arr.reshape(_shape(draw, n)) if draw(st.booleans()) else arr[::draw(st.sampled_from([1, 2, -1]))]
+    if arr.ndim == 2 and draw(st.booleans()):
+        arr = arr.T
+    if draw(st.integers(0, 3)) == 0:
+        try:
+            return memoryview(arr)
+        except ValueError:  # not every dtype and byte order can be exported
+            pass
+    return arr
+
+
+@pytest.mark.filterwarnings("ignore")  # numpy warns when converting complex and 1-item rows
+@settings(max_examples=3 * settings.default.max_examples)
+@given(value=buffers())
+def test_buffers_convert_like_their_iteration(value):
+    assert converted(value) == converted(Seq(value))  # Seq: seen only as a sequence
+
+
+@pytest.mark.parametrize(
+    "ctype", [ctypes.c_double, ctypes.c_float, ctypes.c_int, ctypes.c_longlong, ctypes.c_ubyte, ctypes.c_short,
+              ctypes.c_bool, ctypes.c_double.__ctype_be__], ids=lambda t: memoryview(t()).format)
+def test_prefixed_format_refused_like_iteration(vector_site, ctype):
+    _, call = vector_site
+    view = memoryview((ctype * 2)(1, 0))
+    expected = raised(list, view)
+    assert type(expected) is NotImplementedError
+    assert_raises(NotImplementedError, str(expected), call, view)
+    store = Vectorstore(2)
+    assert_raises(NotImplementedError, str(expected), store.insert, view, 1)
+    assert len(store) == 0
+
+
+LOOK_ALIKES = r"""
+import array, ctypes, struct, sys, types
+from quillmere import Vectorstore, cosine_similarity as cos
+
+def as_double(bits):
+    return struct.unpack("<d", struct.pack("<Q", bits))[0]
+
+class Items:
+    __slots__ = ()
+    def __len__(self):
+        return 2
+    def __getitem__(self, i):
+        return [3.0, 4.0][i]
+    def __iter__(self):
+        return iter([3.0, 4.0])
+
+# Laid out so that a reader of numpy's array record would see one dimension, a float64 dtype and
+# data in `doubles`.
+doubles = (ctypes.c_double * 64)(*[1234.5] * 64)
+descr = complex(0.0, as_double(ord("=") << 16 | 12 << 32))
+FakeArray = type("numpy.ndarray", (Items, complex), {"__slots__": ("a_dims", "b_strides", "c_base", "d_descr")})
+fake = FakeArray(as_double(ctypes.addressof(doubles)), as_double(1))
+fake.a_dims, fake.b_strides, fake.d_descr = object(), object(), descr
+sys.modules["numpy"] = types.ModuleType("numpy")
+sys.modules["numpy"].ndarray = FakeArray
+sys.modules["numpy._core._multiarray_umath"] = types.ModuleType("numpy._core._multiarray_umath")
+sys.modules["numpy._core._multiarray_umath"]._ARRAY_API = "not a capsule"
+
+# A real array's buffer behind a type that only borrows the name and iterates its own way.
+FakeDoubles = type("array.array", (array.array,), {"__iter__": lambda self: iter([3.0, 4.0])})
+sys.modules["array"] = types.ModuleType("array")
+sys.modules["array"].array = FakeDoubles
+
+for value in (fake, FakeDoubles("d", [1234.5, 1.0])):
+    assert cos(value, [1.0, 0.0]) == cos([3.0, 4.0], [1.0, 0.0]), type(value)
+    store = Vectorstore(2, [(value, 1)])
+    store.insert(value, 2)
+    assert store.search([1.0, 0.0], 2) == Vectorstore(2, [([3.0, 4.0], 1), ([3.0, 4.0], 2)]).search([1.0, 0.0], 2)
+assert "numpy._core" not in sys.modules  # nothing was imported
+"""
+
+
+def test_look_alike_types_take_the_general_path():
+    # A fresh interpreter: the real types, once seen, are recognised by identity.
+    done = subprocess.run([sys.executable, "-c", LOOK_ALIKES], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
 
 
 # --------------------------------------------------------------------------------------------

@@ -1,7 +1,9 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <type_traits>
 
@@ -74,62 +76,155 @@ void for_each_item(PyObject* obj, Reserve&& reserve, Each&& each) {
 
 // ------------------------------------------------------------ buffers
 
-// The types whose iteration is known to yield exactly the buffer's values,
-// matched by identity so subclasses and look-alikes take the general path.
-// A type found once is kept for the life of the process.
-class KnownType {
-public:
-    KnownType(const char* tp_name, const char* module, const char* attribute)
-        : tp_name_(tp_name), module_(module), attribute_(attribute) {}
+// Looks `name` up among the exact-str keys of `dict` without hashing or
+// comparing through Python: a str subclass key could run code in __eq__.
+// Used only until a type is found, so the linear walk costs nothing later.
+PyObject* find_exact_key(PyObject* dict, const char* name) noexcept {
+    if (dict == nullptr || !PyDict_Check(dict)) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (PyUnicode_CheckExact(key) && PyUnicode_CompareWithASCIIString(key, name) == 0) return value;
+    }
+    return nullptr;
+}
 
-    bool matches(PyObject* obj) {
-        PyTypeObject* type = Py_TYPE(obj);
-        if (type_ != nullptr) return type == type_;
-        if (std::strcmp(type->tp_name, tp_name_) != 0) return false;
-        // sys.modules and the module's dict are read without running Python code.
-        PyObject* mod = PyDict_GetItemString(PyImport_GetModuleDict(), module_);
-        if (mod == nullptr || !PyModule_Check(mod)) return false;
-        PyObject* found = PyDict_GetItemString(PyModule_GetDict(mod), attribute_);
-        if (found != reinterpret_cast<PyObject*>(type)) return false;
-        Py_INCREF(found);
-        type_ = type;
+// numpy's array type, taken from the table that numpy publishes for compiled
+// extensions (the `_ARRAY_API` capsule of its core module; entry 0 reports
+// the binary interface version, entry 2 is the array type). A type that is
+// only named like it, or found in a module registered under numpy's name,
+// is never trusted: the fast path reads the array's record directly. numpy
+// counts only once the caller has imported it; nothing is imported here.
+class NumpyArrayType {
+public:
+    bool matches(PyTypeObject* type) {
+        if (found_ != nullptr) return type == found_;
+        // Cheap prefilter while numpy has not been seen: the real type's name.
+        if (std::strcmp(type->tp_name, "numpy.ndarray") != 0) return false;
+        found_ = lookup();
+        return found_ != nullptr && type == found_;
+    }
+
+private:
+    static PyTypeObject* lookup() noexcept {
+        // numpy 2.x, then 1.x.
+        static const char* const core_modules[] = {"numpy._core._multiarray_umath", "numpy.core._multiarray_umath",
+                                                   "numpy.core.multiarray"};
+        // The versions whose leading array and dtype fields are the ones read below.
+        static const unsigned abi_versions[] = {0x01000009u, 0x02000000u};
+        for (const char* name : core_modules) {
+            PyObject* mod = find_exact_key(PyImport_GetModuleDict(), name);
+            if (mod == nullptr || !PyModule_Check(mod)) continue;
+            PyObject* capsule = find_exact_key(PyModule_GetDict(mod), "_ARRAY_API");
+            if (capsule == nullptr || !PyCapsule_CheckExact(capsule) || !PyCapsule_IsValid(capsule, nullptr)) continue;
+            void** table = static_cast<void**>(PyCapsule_GetPointer(capsule, nullptr));
+            if (table == nullptr || table[0] == nullptr || table[2] == nullptr) continue;
+            const unsigned abi = reinterpret_cast<unsigned (*)()>(table[0])();
+            if (std::find(std::begin(abi_versions), std::end(abi_versions), abi) == std::end(abi_versions)) continue;
+            PyObject* type = static_cast<PyObject*>(table[2]);
+            if (!PyType_Check(type)) continue;
+            Py_INCREF(type);  // kept for the life of the process
+            return reinterpret_cast<PyTypeObject*>(type);
+        }
+        return nullptr;
+    }
+
+    PyTypeObject* found_ = nullptr;
+};
+
+// array.array: a type of that name defined by C code, either statically
+// (3.9) or as a heap type of the `array` extension module. A Python class
+// can borrow the name, and a real array's buffer through subclassing, but
+// never passes: its iteration is its own.
+class StdlibArrayType {
+public:
+    bool matches(PyTypeObject* type) {
+        if (found_ != nullptr) return type == found_;
+        if (std::strcmp(type->tp_name, "array.array") != 0 || !defined_by_array_module(type)) return false;
+        Py_INCREF(reinterpret_cast<PyObject*>(type));  // kept for the life of the process
+        found_ = type;
         return true;
     }
 
 private:
-    const char* tp_name_;
-    const char* module_;
-    const char* attribute_;
-    PyTypeObject* type_ = nullptr;
+    static bool defined_by_array_module(PyTypeObject* type) noexcept {
+        if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return true;
+        PyObject* mod = PyType_GetModule(type);
+        if (mod == nullptr) {
+            PyErr_Clear();  // not a type created for a module: a Python class
+            return false;
+        }
+        const PyModuleDef* def = PyModule_GetDef(mod);
+        if (def == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        return def->m_name != nullptr && std::strcmp(def->m_name, "array") == 0;
+    }
+
+    PyTypeObject* found_ = nullptr;
 };
 
-KnownType numpy_array("numpy.ndarray", "numpy", "ndarray");
-KnownType stdlib_array("array.array", "array", "array");
+NumpyArrayType numpy_array;
+StdlibArrayType stdlib_array;
 
 bool buffer_candidate(PyObject* obj) {
     // memoryview cannot be subclassed, so its check is exact.
     if (PyBytes_CheckExact(obj) || PyMemoryView_Check(obj)) return true;
-    return stdlib_array.matches(obj);
+    return stdlib_array.matches(Py_TYPE(obj));
 }
 
 enum class Element { F32, F64, I8, I16, I32, I64, U8, U16, U32, U64, Bool, Unsupported };
 
+template <class T>
+constexpr Element element_for() {
+    if constexpr (std::is_same_v<T, float>) {
+        return Element::F32;
+    } else if constexpr (std::is_same_v<T, double>) {
+        return Element::F64;
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return Element::Bool;
+    } else if constexpr (std::is_signed_v<T>) {
+        return sizeof(T) == 1 ? Element::I8 : sizeof(T) == 2 ? Element::I16 : sizeof(T) == 4 ? Element::I32 : Element::I64;
+    } else {
+        return sizeof(T) == 1 ? Element::U8 : sizeof(T) == 2 ? Element::U16 : sizeof(T) == 4 ? Element::U32 : Element::U64;
+    }
+}
+
+// Items that claim another size than the format's C type are left to the
+// general path, which unpacks the C type whatever the exporter claims.
+template <class T>
+constexpr Element sized(Py_ssize_t itemsize) {
+    return itemsize == static_cast<Py_ssize_t>(sizeof(T)) ? element_for<T>() : Element::Unsupported;
+}
+
+// Iterating a memoryview unpacks one native C type per item and accepts only
+// a single format character, optionally after '@'; any other byte-order or
+// size prefix ('<', '>', '=', '!', as ctypes and unaligned numpy arrays
+// export) makes iteration raise, so such buffers take the general path and
+// raise the same. array.array and bytes export only native formats.
 Element element_of(const Py_buffer& view) {
     const char* format = view.format != nullptr ? view.format : "B";
-    // Native or little-endian byte order only; the module targets little-endian machines.
-    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    if (*format == '@') ++format;
     if (format[0] == '\0' || format[1] != '\0') return Element::Unsupported;
     const Py_ssize_t size = view.itemsize;
     switch (format[0]) {
-        case 'f': return size == 4 ? Element::F32 : Element::Unsupported;
-        case 'd': return size == 8 ? Element::F64 : Element::Unsupported;
-        case '?': return size == 1 ? Element::Bool : Element::Unsupported;
-        case 'b': case 'h': case 'i': case 'l': case 'q':
-            return size == 1 ? Element::I8 : size == 2 ? Element::I16 : size == 4 ? Element::I32
-                 : size == 8 ? Element::I64 : Element::Unsupported;
-        case 'B': case 'H': case 'I': case 'L': case 'Q':
-            return size == 1 ? Element::U8 : size == 2 ? Element::U16 : size == 4 ? Element::U32
-                 : size == 8 ? Element::U64 : Element::Unsupported;
+        case '?': return sized<bool>(size);
+        case 'b': return sized<signed char>(size);
+        case 'B': return sized<unsigned char>(size);
+        case 'h': return sized<short>(size);
+        case 'H': return sized<unsigned short>(size);
+        case 'i': return sized<int>(size);
+        case 'I': return sized<unsigned int>(size);
+        case 'l': return sized<long>(size);
+        case 'L': return sized<unsigned long>(size);
+        case 'q': return sized<long long>(size);
+        case 'Q': return sized<unsigned long long>(size);
+        case 'n': return sized<Py_ssize_t>(size);
+        case 'N': return sized<std::size_t>(size);
+        case 'f': return sized<float>(size);
+        case 'd': return sized<double>(size);
         default: return Element::Unsupported;
     }
 }
@@ -147,7 +242,8 @@ void copy_strided(const Strided& run, std::vector<float>& out, Narrow narrow) {
     const Py_ssize_t stride = run.stride;
     const char* base = run.data;
     if constexpr (std::is_same_v<T, float>) {
-        if (stride == sizeof(float)) {
+        // Unaligned runs (an array viewed at an odd offset) go through memcpy below.
+        if (stride == sizeof(float) && reinterpret_cast<std::uintptr_t>(base) % alignof(float) == 0) {
             out.assign(reinterpret_cast<const float*>(base), reinterpret_cast<const float*>(base) + n);
             return;
         }
@@ -185,7 +281,8 @@ bool copy_elements(Element element, const Strided& run, std::vector<float>& out)
 
 // numpy arrays are read through the leading fields of the array and dtype
 // records, which are part of numpy's binary interface for compiled
-// extensions (unchanged from 1.x to 2.x). Exporting a buffer instead costs
+// extensions (unchanged from 1.x to 2.x; the type is only trusted once that
+// interface's version has been checked, see NumpyArrayType). Exporting a buffer instead costs
 // about a microsecond per array, more than copying a typical embedding.
 struct NumpyArrayHead {
     PyObject_HEAD
@@ -206,29 +303,23 @@ struct NumpyDescrHead {
     int type_num;
 };
 
-template <class T>
-constexpr Element integer_element() {
-    if constexpr (std::is_signed_v<T>) {
-        return sizeof(T) == 1 ? Element::I8 : sizeof(T) == 2 ? Element::I16 : sizeof(T) == 4 ? Element::I32 : Element::I64;
-    } else {
-        return sizeof(T) == 1 ? Element::U8 : sizeof(T) == 2 ? Element::U16 : sizeof(T) == 4 ? Element::U32 : Element::U64;
-    }
-}
-
+// numpy iterates any byte order into native scalars; only native data can
+// be read as it lies.
 Element numpy_element(const NumpyDescrHead& descr) {
-    if (descr.byteorder == '>') return Element::Unsupported;
+    constexpr char foreign = PY_BIG_ENDIAN ? '<' : '>';
+    if (descr.byteorder == foreign) return Element::Unsupported;
     switch (descr.type_num) {  // numpy's fixed type numbers
         case 0: return Element::Bool;
-        case 1: return integer_element<signed char>();
-        case 2: return integer_element<unsigned char>();
-        case 3: return integer_element<short>();
-        case 4: return integer_element<unsigned short>();
-        case 5: return integer_element<int>();
-        case 6: return integer_element<unsigned int>();
-        case 7: return integer_element<long>();
-        case 8: return integer_element<unsigned long>();
-        case 9: return integer_element<long long>();
-        case 10: return integer_element<unsigned long long>();
+        case 1: return element_for<signed char>();
+        case 2: return element_for<unsigned char>();
+        case 3: return element_for<short>();
+        case 4: return element_for<unsigned short>();
+        case 5: return element_for<int>();
+        case 6: return element_for<unsigned int>();
+        case 7: return element_for<long>();
+        case 8: return element_for<unsigned long>();
+        case 9: return element_for<long long>();
+        case 10: return element_for<unsigned long long>();
         case 11: return Element::F32;
         case 12: return Element::F64;
         default: return Element::Unsupported;
@@ -246,7 +337,7 @@ bool convert_numpy(PyObject* obj, std::vector<float>& out) {
 // Converts a one-dimensional buffer of plain numbers; false leaves the
 // object to the general path.
 bool convert_buffer(PyObject* obj, std::vector<float>& out) {
-    if (numpy_array.matches(obj)) return convert_numpy(obj, out);
+    if (numpy_array.matches(Py_TYPE(obj))) return convert_numpy(obj, out);
     if (!buffer_candidate(obj)) return false;
     Py_buffer view;
     if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
