@@ -17,39 +17,52 @@
 // The bound. Let q be the query, x a stored vector, h its high halves (x
 // rounded to bfloat16), d the dimension, u = 2^-24, g = d*u / (1 - d*u),
 // S = sum |q_i x_i| <= |q| |x| (Cauchy-Schwarz; |.| the real Euclidean norm),
-// N = fl(fl(sqrt(qq)) * r) the float denominator that the exact score divides
-// by, s = fl(D / N) the exact score with D the strictly sequential float dot
-// product, A the approximate dot product over h (any order, FMA allowed) and
-// t = fl(A / N).
-//  1. Rounding to bfloat16: |x_i - h_i| <= 2^-8 |x_i| for normal x_i (half a
-//     unit in the 8th significant bit), <= 2^-134 for subnormal x_i, and
-//     |h_i| <= (1 + 2^-8) |x_i| + 2^-134. So
-//     |sum q_i x_i - sum q_i h_i| <= 2^-8 S + 2^-134 sqrt(d) |q|.
+// p(h) the power of two of h's exponent (h with its mantissa bits cleared),
+// N = fl(fl(sqrt(qq)) * r) the float denominator that the exact score
+// divides by, s = fl(D / N) the exact score with D the strictly sequential
+// float dot product, A and P the float sums of q_i h_i and |q_i| p(h_i)
+// (any order, FMA allowed), t = fl(A / N).
+//  1. Rounding to bfloat16 errs by at most half a unit in the 8th
+//     significant bit of x, which is <= 2^-8 p(h) (also when rounding
+//     carries into the next exponent), or by <= 2^-134 for subnormal x. So
+//     |sum q_i x_i - sum q_i h_i| <= 2^-8 sum |q_i| p(h_i) + 2^-134 sqrt(d) |q|,
+//     and |h_i| <= (1 + 2^-8) |x_i| + 2^-134.
 //  2. Rounding of the sums: a float sum of d products, in any order, with or
 //     without FMA, is within g * sum|terms| + d * 2^-149 (underflow) of the
-//     real sum: D within g S + d 2^-149, A within g (1 + 2^-8) S + d 2^-148.
+//     real sum: D within g S + d 2^-149, A within g (1 + 2^-8) S + d 2^-148,
+//     and the real sum |q_i| p(h_i) is at most (P + d 2^-149) / (1 - g).
 //  3. Roots: we only bound lanes with 2^-40 <= r <= 2^60, and only queries
 //     with 2^-40 <= fl(sqrt(qq)) <= 2^60, so no root, product or sum of them
 //     over- or underflows: N lies in [2^-80, 2^120], |q|, |x| >= 2^-41, and
 //     the computed squared norms, roots and their product give
 //     |q| |x| <= k N with k = (1 + d 2^-68) / ((1 - g) (1 - u)^3).
-//  4. Hence |D - A| / N <= E = k (2^-8 + 2.01 g + sqrt(d) 2^-92) + d 2^-67,
-//     and |A / N| <= k (1 + g) (1 + 2^-8) + d 2^-67 <= 1.02 for d <= 2^16.
-//     The two divisions add u |A / N| + 2^-150 and u |D / N| + 2^-150, so
-//        s <= t + B,  B = (1 + u) E + 2.04 u + 2^-149,
-//     which pruning_slack() computes in double precision, inflated to cover
-//     the rounding of that computation.
-//  5. A lane with r = 0 scores exactly +0.0 (the metric's zero test), so its
-//     t is taken as 0 with nothing to add. Every other lane outside step 3's
-//     range (0 < r < 2^-40, r > 2^60, r infinite or NaN: subnormal, huge or
-//     non-finite components) counts as +inf and always gets exact scores.
-//  6. The heap's k-th score w is a number (no NaN) when anything is skipped.
-//     prune_threshold() returns a float f <= w - B, rounded down. A block is
-//     skipped only when every lane has t < f, so s <= t + B < w: no lane can
-//     even tie w, and ties keep store order as before.
-// The bound is about 2^-8 of the cosine; on real and random data it leaves a
-// few percent of blocks, at most, to read in full.
+//  4. Hence |D - A| / N <= 2^-8 P / ((1 - g) N) + E with
+//     E = k (2.01 g + sqrt(d) 2^-92) + d 2^-66, and |A / N| <= 1.02 for
+//     d <= 2^16. The divisions add u |A / N| + 2^-150 and u |D / N| + 2^-150.
+//     A lane's bound is computed in floats as z = fl(c1 * fl(P / N)) with
+//     c1 = 2^-8 (1 + u) / ((1 - g) (1 - u)^2), rounded up, so z covers the
+//     first term, and the sum of |q_i| p(h_i) is at most 1.02 N like A, so
+//     z <= c1 1.02 (1 + u)^2 for every lane. U = fl(t + z) and L = fl(t - z)
+//     err by at most 1.1 u. So
+//        L - C <= s <= U + C,  C = (1 + u) E + 3.3 u + 2^-146,
+//     which bound_for() computes in double precision, inflated to cover the
+//     rounding of that computation.
+//  5. A lane with r = 0 scores exactly +0.0 (the metric's zero test): its U
+//     and L are 0. Every other lane outside step 3's range (0 < r < 2^-40,
+//     r > 2^60, r infinite or NaN: subnormal, huge or non-finite components)
+//     has U = +inf and always gets exact scores.
+//  6. A lane can be left out when U + C is below the k-th best exact score w
+//     seen so far, or below L' - C where L' is the k-th largest L of bounded
+//     lanes seen so far (k distinct entries score at least L' - C). The
+//     thresholds prune_threshold(w, C) and prune_threshold(L', 2C) are
+//     floats rounded down; a block is skipped only when every lane has U
+//     below one of them, so its exact scores are strictly below the range's
+//     k-th best: none can even tie it, whatever the order of the blocks.
+// The bound is about 2^-8 |q| sum p(h_i) / (|q| |x|), typically 0.2% of the
+// cosine; on real and random data it leaves a few percent of blocks, at
+// most, to read in full.
 #include <algorithm>
+#include <functional>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -69,17 +82,17 @@ public:
     bool full_of_numbers() const noexcept { return hits_.size() == k_ && hits_.front().score == hits_.front().score; }
     float worst() const noexcept { return hits_.front().score; }
 
-    // Cheap test run on every block: can any of these scores enter?
+    // Cheap test run on every block: can any of these scores enter? Blocks
+    // are not always offered in store order (a deferred block comes after
+    // later ones), so a score equal to the worst may still enter by its
+    // earlier position, and so may a NaN when the worst is NaN: offer()
+    // decides those by the full ranking.
     bool block_may_enter(const float* scores) const noexcept {
         if (hits_.size() < k_) return true;
         const float worst = hits_.front().score;
+        if (worst != worst) return true;
         bool any = false;
-        if (worst == worst) {
-            // Equal scores cannot enter: the stored hit came earlier.
-            for (std::size_t l = 0; l < kLanes; ++l) any |= scores[l] > worst;
-        } else {
-            for (std::size_t l = 0; l < kLanes; ++l) any |= scores[l] == scores[l];
-        }
+        for (std::size_t l = 0; l < kLanes; ++l) any |= scores[l] >= worst;
         return any;
     }
 
@@ -110,17 +123,26 @@ constexpr float kMinRoot = 0x1p-40f;
 constexpr float kMaxRoot = 0x1p60f;
 constexpr std::size_t kMaxPrunedDimension = std::size_t{1} << 16;
 
-// B of step 4 for dimension d, or 0 when no lane of this query can be bounded.
-double pruning_slack(std::size_t d, float query_root) noexcept {
-    if (d == 0 || d > kMaxPrunedDimension || !(query_root >= kMinRoot && query_root <= kMaxRoot)) return 0.0;
+// Step 4's constants for one query: C (0 when no lane of this query can be
+// bounded) and c1.
+struct Bound {
+    double c;
+    float c1;
+};
+
+Bound bound_for(std::size_t d, float query_root) noexcept {
+    if (d == 0 || d > kMaxPrunedDimension || !(query_root >= kMinRoot && query_root <= kMaxRoot)) return {0.0, 0.0f};
     const double u = 0x1p-24;
     const double dd = static_cast<double>(d);
     const double g = dd * u / (1.0 - dd * u);
     const double k = (1.0 + dd * 0x1p-68) / ((1.0 - g) * (1.0 - u) * (1.0 - u) * (1.0 - u));
-    const double e = k * (0x1p-8 + 2.01 * g + std::sqrt(dd) * 0x1p-92) + dd * 0x1p-67;
-    const double b = (1.0 + u) * e + 2.04 * u + 0x1p-149;
+    const double e = k * (2.01 * g + std::sqrt(dd) * 0x1p-92) + dd * 0x1p-66;
+    const double c = (1.0 + u) * e + 3.3 * u + 0x1p-146;
     // A dozen double operations, each within 2^-53: 2^-40 covers them all.
-    return b * (1.0 + 0x1p-40);
+    const double c1 = 0x1p-8 * (1.0 + u) / ((1.0 - g) * (1.0 - u) * (1.0 - u)) * (1.0 + 0x1p-40);
+    float c1f = static_cast<float>(c1);
+    if (static_cast<double>(c1f) < c1) c1f = std::nextafter(c1f, HUGE_VALF);
+    return {c * (1.0 + 0x1p-40), c1f};
 }
 
 // The largest float f with f <= worst - slack, computed without rounding up.
@@ -133,35 +155,101 @@ float prune_threshold(float worst, double slack) noexcept {
     return f;
 }
 
+// The k largest lower bounds L of bounded lanes seen so far, as a min-heap:
+// k distinct entries of the range score at least kth() - C.
+class ApproxHeap {
+public:
+    explicit ApproxHeap(std::size_t k) : k_(k) { values_.reserve(k); }
+
+    bool full() const noexcept { return values_.size() == k_; }
+    float kth() const noexcept { return values_.front(); }
+
+    void offer(float t) {
+        if (values_.size() < k_) {
+            values_.push_back(t);
+            std::push_heap(values_.begin(), values_.end(), std::greater<float>());
+        } else if (t > values_.front()) {
+            std::pop_heap(values_.begin(), values_.end(), std::greater<float>());
+            values_.back() = t;
+            std::push_heap(values_.begin(), values_.end(), std::greater<float>());
+        }
+    }
+
+private:
+    std::size_t k_;
+    std::vector<float> values_;
+};
+
 struct ScanArgs {
     const float* query;
     std::size_t d;
     float query_norm;  // squared norm
     float query_root;
-    double slack;      // B, or 0 when nothing may be skipped
+    double slack;      // C, or 0 when nothing may be skipped
+    float c1;
+    float z_max;       // the largest z of any lane
     const std::uint16_t* hi;
     const std::uint16_t* lo;
     const float* roots;
     std::size_t block_begin, block_end;
+    std::size_t segment;       // index of the segment in the store
     std::size_t segment_first;
     std::size_t first, last;
     std::size_t tail_first;    // store position of the partly filled block, if any
     const float* tail_roots;   // its roots, computed for this search
 };
 
-// Whether to try the high plane first on the next block. It is only a guess
-// about speed: a block that fails the test is read in full after all, and
-// costs its high plane twice. So after a failure the following blocks are
-// read in full straight away, until one whose exact scores show that the test
-// would have skipped it (all scores below the threshold by another B). On
-// data where nothing can be skipped (all vectors alike, many ties) the scan
-// then costs what the full scan costs.
+// A block that could not be ruled out yet, nor was likely to be needed: it
+// is scored exactly after the first pass if its best t still passes.
+struct Deferred {
+    std::size_t segment;
+    std::size_t block;
+    float best;
+};
+
+// Everything one scan carries from block to block.
+//
+// Three ways through a block. Skipped: every lane's t is below the
+// threshold. Deferred: the block may be needed, but the threshold is still
+// rising (every new k-th best raises it), and most such blocks fall below
+// the final one; the survivors are scored after the pass, at the cost of
+// reading their high plane a second time. Scored now: the block has an
+// unbounded lane, or deferring has stopped paying (scan_range()); its high
+// plane is still in cache.
+//
+// After a block is scored now, the following blocks are scored straight
+// away without the high-plane pass, until one whose exact scores show that
+// the pass would have skipped it (all scores below the threshold by another
+// B). That is only a guess about speed, but on data where nothing can be
+// skipped (all vectors alike, many ties, non-finite values) it keeps the
+// scan at the cost of the full scan.
 struct ScanState {
+    ScanState(BoundedHeap& h, std::size_t k, bool pruning) : heap(h), approx(pruning ? k : 0) {}
+
+    // The current threshold f: a block may be skipped when every lane has t < f.
+    float threshold(double slack) noexcept {
+        if (heap.full_of_numbers() && heap.worst() != worst) {
+            worst = heap.worst();
+            exact_threshold = prune_threshold(worst, slack);
+        }
+        if (approx.full() && approx.kth() != kth) {
+            kth = approx.kth();
+            approx_threshold = prune_threshold(kth, 2.0 * slack);
+        }
+        return std::max(exact_threshold, approx_threshold);
+    }
+
+    BoundedHeap& heap;
+    ApproxHeap approx;
+    std::vector<Deferred> deferred;
+    bool defer_all = true;  // see scan_range()
     bool try_high_plane = true;
-    // prune_threshold() of the last k-th score seen (NaN: none yet); the
-    // k-th score changes far less often than once per block.
+    // Thresholds of the last k-th scores seen (NaN: none yet); those change
+    // far less often than once per block.
     float worst = std::numeric_limits<float>::quiet_NaN();
-    float threshold = 0.0f;
+    float kth = std::numeric_limits<float>::quiet_NaN();
+    float exact_threshold = -HUGE_VALF;
+    float approx_threshold = -HUGE_VALF;
 };
 
 // Lane pairs. The kernels read a plane row as 16 words of 32 bits, each the
@@ -179,10 +267,21 @@ inline std::uint32_t pair_at(const std::uint16_t* row, std::size_t j) noexcept {
     return w;
 }
 
-// Step 6 for one block: false when every lane is certain to stay out.
 template <bool kFma>
-__attribute__((always_inline)) inline bool block_needs_exact(const ScanArgs& a, const std::uint16_t* hi,
-                                                              const float* r, float threshold) {
+__attribute__((always_inline)) inline float madd(float x, float y, float acc) {
+    // Only a filter: any rounding is inside the bound.
+    if constexpr (kFma) {
+        return __builtin_fmaf(x, y, acc);
+    } else {
+        return acc + x * y;
+    }
+}
+
+// t for every bounded lane, 0 for a zero root, +inf for a lane the bound
+// does not cover (steps 4 and 5).
+template <bool kFma>
+__attribute__((always_inline)) inline void approximate_block(const ScanArgs& a, const std::uint16_t* hi,
+                                                              const float* r, float* t) {
     float even[kPairs], odd[kPairs];
     for (std::size_t j = 0; j < kPairs; ++j) even[j] = odd[j] = 0.0f;
     for (std::size_t i = 0; i < a.d; ++i) {
@@ -190,85 +289,138 @@ __attribute__((always_inline)) inline bool block_needs_exact(const ScanArgs& a, 
         const std::uint16_t* row = hi + i * kLanes;
         for (std::size_t j = 0; j < kPairs; ++j) {
             const std::uint32_t w = pair_at(row, j);
-            const float he = float_from_bits(w << 16);
-            const float ho = float_from_bits(w & kHighMask);
-            // Only a filter: any rounding is inside the bound.
-            if constexpr (kFma) {
-                even[j] = __builtin_fmaf(qi, he, even[j]);
-                odd[j] = __builtin_fmaf(qi, ho, odd[j]);
-            } else {
-                even[j] += qi * he;
-                odd[j] += qi * ho;
-            }
+            even[j] = madd<kFma>(qi, float_from_bits(w << 16), even[j]);
+            odd[j] = madd<kFma>(qi, float_from_bits(w & kHighMask), odd[j]);
         }
     }
-    const auto stays_out = [&](float acc, float root) {
-        const float t = acc / (a.query_root * root);
-        const bool bounded = root >= kMinRoot && root <= kMaxRoot;
-        const float v = root == 0.0f ? 0.0f : bounded ? t : HUGE_VALF;
-        return v < threshold;
-    };
-    int need = 0;
     for (std::size_t j = 0; j < kPairs; ++j) {
-        need |= !stays_out(even[j], r[2 * j]);
-        need |= !stays_out(odd[j], r[2 * j + 1]);
+        t[2 * j] = even[j];
+        t[2 * j + 1] = odd[j];
     }
-    return need != 0;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        const bool bounded = r[l] >= kMinRoot && r[l] <= kMaxRoot;
+        t[l] = r[l] == 0.0f ? 0.0f : bounded ? t[l] / (a.query_root * r[l]) : HUGE_VALF;
+    }
 }
 
+// U and L of every lane (step 4), from t and a second pass over the block's
+// high plane, which is still in cache: the sum of |q_i| p(h_i).
 template <bool kFma>
-__attribute__((always_inline)) inline void scan_blocks_body(const ScanArgs& a, BoundedHeap& heap,
-                                                             ScanState& state) {
+__attribute__((always_inline)) inline void bound_block(const ScanArgs& a, const std::uint16_t* hi, const float* r,
+                                                        const float* t, float* upper, float* lower) {
+    constexpr std::uint32_t kExponent = 0x7F800000u;
+    float even[kPairs], odd[kPairs];
+    for (std::size_t j = 0; j < kPairs; ++j) even[j] = odd[j] = 0.0f;
+    for (std::size_t i = 0; i < a.d; ++i) {
+        const float abs_qi = std::fabs(a.query[i]);
+        const std::uint16_t* row = hi + i * kLanes;
+        for (std::size_t j = 0; j < kPairs; ++j) {
+            const std::uint32_t w = pair_at(row, j);
+            even[j] = madd<kFma>(abs_qi, float_from_bits((w << 16) & kExponent), even[j]);
+            odd[j] = madd<kFma>(abs_qi, float_from_bits(w & kExponent), odd[j]);
+        }
+    }
+    for (std::size_t j = 0; j < kPairs; ++j) {
+        upper[2 * j] = even[j];
+        upper[2 * j + 1] = odd[j];
+    }
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        const float z = a.c1 * (upper[l] / (a.query_root * r[l]));
+        const bool bounded = r[l] >= kMinRoot && r[l] <= kMaxRoot;
+        upper[l] = r[l] == 0.0f ? 0.0f : bounded ? t[l] + z : HUGE_VALF;
+        lower[l] = r[l] == 0.0f ? 0.0f : bounded ? t[l] - z : -HUGE_VALF;
+    }
+}
+
+// Exact scores of one block, each lane's sums in the metric's order.
+__attribute__((always_inline)) inline void exact_block(const ScanArgs& a, const std::uint16_t* hi,
+                                                       const std::uint16_t* lo, const float* r, float* scores) {
+    float even[kPairs], odd[kPairs];
+    for (std::size_t j = 0; j < kPairs; ++j) even[j] = odd[j] = -0.0f;
+    for (std::size_t i = 0; i < a.d; ++i) {
+        const float qi = a.query[i];
+        const std::uint16_t* hrow = hi + i * kLanes;
+        const std::uint16_t* lrow = lo + i * kLanes;
+        for (std::size_t j = 0; j < kPairs; ++j) {
+            const std::uint32_t h = pair_at(hrow, j);
+            const std::uint32_t w = pair_at(lrow, j);
+            // join_halves() for both lanes: the low halves sign-extended by arithmetic shifts.
+            const auto even_low = static_cast<std::uint32_t>(static_cast<std::int32_t>(w << 16) >> 16);
+            const auto odd_low = static_cast<std::uint32_t>(static_cast<std::int32_t>(w) >> 16);
+            even[j] += qi * float_from_bits((h << 16) + even_low);
+            odd[j] += qi * float_from_bits((h & kHighMask) + odd_low);
+        }
+    }
+    for (std::size_t j = 0; j < kPairs; ++j) {
+        scores[2 * j] = even[j];
+        scores[2 * j + 1] = odd[j];
+    }
     const bool query_zero = a.query_norm == 0.0f;
-    const float query_root = a.query_root;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        const float s = scores[l] / (a.query_root * r[l]);
+        scores[l] = (query_zero || r[l] == 0.0f) ? 0.0f : s;
+    }
+}
+
+// The first pass over blocks [block_begin, block_end) of one segment, or,
+// with `only` set, the exact scoring of those deferred blocks of the segment
+// that still pass.
+template <bool kFma>
+__attribute__((always_inline)) inline void scan_blocks_body(const ScanArgs& a, ScanState& state,
+                                                             const Deferred* only, std::size_t only_count) {
     const bool pruning = a.slack > 0.0;
     alignas(64) float scores[kLanes];
-    for (std::size_t b = a.block_begin; b < a.block_end; ++b) {
+    alignas(64) float t[kLanes];
+    alignas(64) float v[kLanes];
+    alignas(64) float lower[kLanes];
+    const std::size_t count = only != nullptr ? only_count : a.block_end - a.block_begin;
+    for (std::size_t n = 0; n < count; ++n) {
+        const std::size_t b = only != nullptr ? only[n].block : a.block_begin + n;
         const std::size_t offset = b * a.d * kLanes;
         const std::uint16_t* hi = a.hi + offset;
         const std::uint16_t* lo = a.lo + offset;
         const std::size_t base = a.segment_first + b * kLanes;
         const float* r = base == a.tail_first ? a.tail_roots : a.roots + b * kLanes;
-        const bool may_skip = pruning && heap.full_of_numbers();
-        if (may_skip && heap.worst() != state.worst) {
-            state.worst = heap.worst();
-            state.threshold = prune_threshold(state.worst, a.slack);
-        }
-        const float threshold = state.threshold;
-        if (may_skip && state.try_high_plane) {
-            if (!block_needs_exact<kFma>(a, hi, r, threshold)) continue;
-            state.try_high_plane = false;
-        }
-        float even[kPairs], odd[kPairs];
-        for (std::size_t j = 0; j < kPairs; ++j) even[j] = odd[j] = -0.0f;
-        for (std::size_t i = 0; i < a.d; ++i) {
-            const float qi = a.query[i];
-            const std::uint16_t* hrow = hi + i * kLanes;
-            const std::uint16_t* lrow = lo + i * kLanes;
-            for (std::size_t j = 0; j < kPairs; ++j) {
-                const std::uint32_t h = pair_at(hrow, j);
-                const std::uint32_t w = pair_at(lrow, j);
-                // join_halves() for both lanes: the low halves sign-extended by arithmetic shifts.
-                const auto even_low = static_cast<std::uint32_t>(static_cast<std::int32_t>(w << 16) >> 16);
-                const auto odd_low = static_cast<std::uint32_t>(static_cast<std::int32_t>(w) >> 16);
-                even[j] += qi * float_from_bits((h << 16) + even_low);
-                odd[j] += qi * float_from_bits((h & kHighMask) + odd_low);
+        const float threshold = pruning ? state.threshold(a.slack) : -HUGE_VALF;
+        if (only != nullptr) {
+            if (!(only[n].best >= threshold)) continue;
+        } else if (pruning && state.try_high_plane) {
+            approximate_block<kFma>(a, hi, r, t);
+            // Lanes of other ranges (a parallel chunk's edges, the unused tail) play no part.
+            const std::size_t lo_lane = a.first > base ? a.first - base : 0;
+            const std::size_t hi_lane = std::min<std::size_t>(kLanes, a.last - base);
+            // First with the largest z any lane can have (z <= c1 * 1.02 (1 + u)^2, step 4):
+            // most blocks end here, without the second pass.
+            float best = -HUGE_VALF;
+            for (std::size_t l = 0; l < kLanes; ++l) {
+                best = std::max(best, l >= lo_lane && l < hi_lane ? t[l] + a.z_max : -HUGE_VALF);
             }
+            if (!(best >= threshold)) continue;
+            bound_block<kFma>(a, hi, r, t, v, lower);
+            for (std::size_t l = 0; l < kLanes; ++l) v[l] = l >= lo_lane && l < hi_lane ? v[l] : -HUGE_VALF;
+            best = -HUGE_VALF;
+            for (std::size_t l = 0; l < kLanes; ++l) best = std::max(best, v[l]);
+            if (!(best >= threshold)) continue;
+            const bool unbounded = best == HUGE_VALF;
+            if (!state.approx.full() || best > state.approx.kth()) {
+                for (std::size_t l = lo_lane; l < hi_lane; ++l) {
+                    if (r[l] != 0.0f && v[l] < HUGE_VALF) state.approx.offer(lower[l]);
+                }
+            }
+            if (!unbounded && (state.defer_all || (state.approx.full() && best < state.approx.kth()))) {
+                state.deferred.push_back({a.segment, b, best});
+                continue;
+            }
+            // Failing a real test (not one that nothing could pass yet) predicts more failures.
+            state.try_high_plane = threshold == -HUGE_VALF;
         }
-        for (std::size_t j = 0; j < kPairs; ++j) {
-            scores[2 * j] = even[j];
-            scores[2 * j + 1] = odd[j];
+        exact_block(a, hi, lo, r, scores);
+        if (state.heap.block_may_enter(scores)) {
+            state.heap.offer_block(scores, base, a.first, a.last);
         }
-        for (std::size_t l = 0; l < kLanes; ++l) {
-            const float s = scores[l] / (query_root * r[l]);
-            scores[l] = (query_zero || r[l] == 0.0f) ? 0.0f : s;
-        }
-        if (heap.block_may_enter(scores)) {
-            heap.offer_block(scores, base, a.first, a.last);
-        }
-        if (may_skip && !state.try_high_plane) {
-            // |t - s| <= B, so s < threshold - B means the test would have passed.
-            const float clear = threshold - static_cast<float>(a.slack);
+        if (pruning && only == nullptr && !state.try_high_plane) {
+            // U is typically within 2^-8 of s: a guess at what the pass would have done.
+            const float clear = threshold - 0x1p-8f;
             int would_skip = 1;
             for (std::size_t l = 0; l < kLanes; ++l) {
                 const bool bounded = r[l] >= kMinRoot && r[l] <= kMaxRoot;
@@ -279,16 +431,20 @@ __attribute__((always_inline)) inline void scan_blocks_body(const ScanArgs& a, B
     }
 }
 
-__attribute__((target("avx512f,fma,prefer-vector-width=512"))) void scan_avx512(const ScanArgs& a, BoundedHeap& h,
-                                                                                   ScanState& s) {
-    scan_blocks_body<true>(a, h, s);
+__attribute__((target("avx512f,fma,prefer-vector-width=512"))) void scan_avx512(const ScanArgs& a, ScanState& s,
+                                                                                   const Deferred* only,
+                                                                                   std::size_t count) {
+    scan_blocks_body<true>(a, s, only, count);
 }
-__attribute__((target("avx2,fma"))) void scan_avx2(const ScanArgs& a, BoundedHeap& h, ScanState& s) {
-    scan_blocks_body<true>(a, h, s);
+__attribute__((target("avx2,fma"))) void scan_avx2(const ScanArgs& a, ScanState& s, const Deferred* only,
+                                                   std::size_t count) {
+    scan_blocks_body<true>(a, s, only, count);
 }
-void scan_portable(const ScanArgs& a, BoundedHeap& h, ScanState& s) { scan_blocks_body<false>(a, h, s); }
+void scan_portable(const ScanArgs& a, ScanState& s, const Deferred* only, std::size_t count) {
+    scan_blocks_body<false>(a, s, only, count);
+}
 
-using ScanFn = void (*)(const ScanArgs&, BoundedHeap&, ScanState&);
+using ScanFn = void (*)(const ScanArgs&, ScanState&, const Deferred*, std::size_t);
 
 ScanFn scan_function(KernelId kernel) noexcept {
     switch (kernel) {
@@ -346,24 +502,73 @@ void scan_range(const Vectorstore& store, const float* query, std::size_t top_k,
     const std::size_t tail_first = store.tail_roots(tail_roots);
     const float query_norm = sequential_dot(query, query, d);
     const float query_root = std::sqrt(query_norm);
-    ScanArgs args{query, d, query_norm, query_root, options.full ? 0.0 : pruning_slack(d, query_root) * options.slack_scale,
-                  nullptr, nullptr, nullptr, 0, 0, 0, first, last, tail_first, tail_roots};
+    // When the range holds no more than top_k entries, every one is returned.
+    const bool pruning = !options.full && last - first > top_k;
+    const Bound bound = pruning ? bound_for(d, query_root) : Bound{0.0, 0.0f};
+    const float c1 = bound.c1 * static_cast<float>(options.slack_scale);
+    // 1.02 (1 + u)^2 < 1.021, and the product is rounded up.
+    const float z_max = std::nextafter(c1 * 1.021f, HUGE_VALF);
+    ScanArgs args{query, d, query_norm, query_root, bound.c * options.slack_scale, c1, z_max,
+                  nullptr, nullptr, nullptr, 0, 0, 0, 0, first, last, tail_first, tail_roots};
     const ScanFn scan = scan_function(options.kernel);
-    ScanState state;
-    for (const Segment& seg : store.segments()) {
+    ScanState state(heap, top_k, args.slack > 0.0);
+    const auto& segments = store.segments();
+    const auto point_at = [&](std::size_t index) {
+        const Segment& seg = segments[index];
+        args.hi = seg.hi.as<std::uint16_t>();
+        args.lo = seg.lo.as<std::uint16_t>();
+        args.roots = seg.roots.as<float>();
+        args.segment = index;
+        args.segment_first = seg.first;
+    };
+    // Scores the deferred blocks that still pass, in store order, a segment's run at a time.
+    const auto score_deferred = [&] {
+        const std::vector<Deferred>& deferred = state.deferred;
+        for (std::size_t i = 0; i < deferred.size();) {
+            std::size_t j = i;
+            while (j < deferred.size() && deferred[j].segment == deferred[i].segment) ++j;
+            point_at(deferred[i].segment);
+            scan(args, state, deferred.data() + i, j - i);
+            i = j;
+        }
+        state.deferred.clear();
+    };
+    // Blocks go through the first pass in windows; between windows the
+    // deferred list drops what the risen threshold now rules out. Where the
+    // list keeps more blocks than it ever dropped (many ties, near-identical
+    // vectors), deferring would read them twice for nothing: they are scored
+    // at once, and so are the later blocks that pass.
+    constexpr std::size_t kWindow = 64;
+    std::size_t dropped = 0;
+    for (std::size_t index = 0; index < segments.size(); ++index) {
+        const Segment& seg = segments[index];
         const std::size_t seg_end = seg.first + seg.blocks * kLanes;
         if (seg_end <= first) continue;
         if (seg.first >= last) break;
         const std::size_t from = std::max(first, seg.first) - seg.first;
         const std::size_t to = std::min(last, seg_end) - seg.first;
-        args.hi = seg.hi.as<std::uint16_t>();
-        args.lo = seg.lo.as<std::uint16_t>();
-        args.roots = seg.roots.as<float>();
-        args.block_begin = from / kLanes;
-        args.block_end = (to + kLanes - 1) / kLanes;
-        args.segment_first = seg.first;
-        scan(args, heap, state);
+        const std::size_t end = (to + kLanes - 1) / kLanes;
+        for (std::size_t begin = from / kLanes; begin < end; begin += kWindow) {
+            point_at(index);
+            args.block_begin = begin;
+            args.block_end = std::min(end, begin + kWindow);
+            scan(args, state, nullptr, 0);
+            if (state.deferred.empty() || !state.defer_all) continue;
+            const float threshold = state.threshold(args.slack);
+            auto& deferred = state.deferred;
+            const std::size_t before = deferred.size();
+            deferred.erase(std::remove_if(deferred.begin(), deferred.end(),
+                                          [&](const Deferred& x) { return !(x.best >= threshold); }),
+                           deferred.end());
+            dropped += before - deferred.size();
+            // The blocks holding the k best stay deferred on any data, so only a list longer than that counts.
+            if (deferred.size() > kWindow + top_k && deferred.size() > dropped) {
+                state.defer_all = false;
+                score_deferred();
+            }
+        }
     }
+    score_deferred();
     std::sort_heap(out.begin(), out.end(), ranks_before);
 }
 
