@@ -370,7 +370,7 @@ def main():
     for n, d in parse_sizes(args.adversarial_size):
         for case in ADVERSARIAL:
             print(f"adversarial {case} {fmt_size(n, d)} ...", file=sys.stderr, flush=True)
-            adversarial.append(search_pair(n, d, "--data", case))
+            adversarial.append(search_pair(n, d, "--data", case, "--only-quillmere"))
     loads = []
     for n, d in parse_sizes(args.load_sizes):
         print(f"loading {fmt_size(n, d)} ...", file=sys.stderr, flush=True)

@@ -411,8 +411,9 @@ __attribute__((always_inline)) inline void scan_blocks_body(const ScanArgs& a, S
                 state.deferred.push_back({a.segment, b, best});
                 continue;
             }
-            // Failing a real test (not one that nothing could pass yet) predicts more failures.
-            state.try_high_plane = threshold == -HUGE_VALF;
+            // Failing a real test (not one that nothing could pass yet), or an unbounded lane
+            // (non-finite, huge or tiny values), predicts more of the same.
+            state.try_high_plane = threshold == -HUGE_VALF && !unbounded;
         }
         exact_block(a, hi, lo, r, scores);
         if (state.heap.block_may_enter(scores)) {
