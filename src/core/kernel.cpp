@@ -195,8 +195,6 @@ struct ScanArgs {
     std::size_t segment;       // index of the segment in the store
     std::size_t segment_first;
     std::size_t first, last;
-    std::size_t tail_first;    // store position of the partly filled block, if any
-    const float* tail_roots;   // its roots, computed for this search
 };
 
 // A block that could not be ruled out yet, nor was likely to be needed: it
@@ -380,7 +378,7 @@ __attribute__((always_inline)) inline void scan_blocks_body(const ScanArgs& a, S
         const std::uint16_t* hi = a.hi + offset;
         const std::uint16_t* lo = a.lo + offset;
         const std::size_t base = a.segment_first + b * kLanes;
-        const float* r = base == a.tail_first ? a.tail_roots : a.roots + b * kLanes;
+        const float* r = a.roots + b * kLanes;
         const float threshold = pruning ? state.threshold(a.slack) : -HUGE_VALF;
         if (only != nullptr) {
             if (!(only[n].best >= threshold)) continue;
@@ -467,6 +465,31 @@ ScanOptions pick_options() noexcept {
     return {KernelId::Portable, full};
 }
 
+// Exact scores of the staged tail vectors in [first, last), lane-parallel
+// over the vectors but each sum strictly in order, as in exact_block().
+void score_tail(const Vectorstore& store, const Vectorstore::Tail& tail, const float* query, float query_root,
+                BoundedHeap& heap, std::size_t first, std::size_t last) {
+    const std::size_t d = store.vector_size();
+    float dot[kLanes], norm[kLanes];
+    alignas(64) float scores[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) dot[l] = norm[l] = -0.0f;
+    for (std::size_t i = 0; i < d; ++i) {
+        const float qi = query[i];
+        for (std::size_t l = 0; l < tail.count; ++l) {
+            const float x = tail.rows[l * d + i];
+            dot[l] += qi * x;
+            norm[l] += x * x;
+        }
+    }
+    const bool query_zero = query_root == 0.0f;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        const float r = std::sqrt(norm[l]);
+        const float s = dot[l] / (query_root * r);
+        scores[l] = (l >= tail.count || query_zero || r == 0.0f) ? 0.0f : s;
+    }
+    if (heap.block_may_enter(scores)) heap.offer_block(scores, tail.first, first, last);
+}
+
 }  // namespace
 
 bool kernel_supported(KernelId kernel) noexcept {
@@ -499,8 +522,7 @@ void scan_range(const Vectorstore& store, const float* query, std::size_t top_k,
     if (top_k == 0 || first >= last) return;
     const std::size_t d = store.vector_size();
     BoundedHeap heap(out, top_k);
-    alignas(64) float tail_roots[kLanes];
-    const std::size_t tail_first = store.tail_roots(tail_roots);
+    const Vectorstore::Tail tail = store.tail();
     const float query_norm = sequential_dot(query, query, d);
     const float query_root = std::sqrt(query_norm);
     // When the range holds no more than top_k entries, every one is returned.
@@ -510,7 +532,7 @@ void scan_range(const Vectorstore& store, const float* query, std::size_t top_k,
     // 1.02 (1 + u)^2 < 1.021, and the product is rounded up.
     const float z_max = std::nextafter(c1 * 1.021f, HUGE_VALF);
     ScanArgs args{query, d, query_norm, query_root, bound.c * options.slack_scale, c1, z_max,
-                  nullptr, nullptr, nullptr, 0, 0, 0, 0, first, last, tail_first, tail_roots};
+                  nullptr, nullptr, nullptr, 0, 0, 0, 0, first, std::min(last, tail.first)};
     const ScanFn scan = scan_function(options.kernel);
     ScanState state(heap, top_k, args.slack > 0.0);
     const auto& segments = store.segments();
@@ -541,13 +563,15 @@ void scan_range(const Vectorstore& store, const float* query, std::size_t top_k,
     // at once, and so are the later blocks that pass.
     constexpr std::size_t kWindow = 64;
     std::size_t dropped = 0;
-    for (std::size_t index = 0; index < segments.size(); ++index) {
+    // The planes hold the full blocks; the staged tail is scored after them.
+    const std::size_t plane_last = args.last;
+    for (std::size_t index = 0; index < segments.size() && first < plane_last; ++index) {
         const Segment& seg = segments[index];
         const std::size_t seg_end = seg.first + seg.blocks * kLanes;
         if (seg_end <= first) continue;
-        if (seg.first >= last) break;
+        if (seg.first >= plane_last) break;
         const std::size_t from = std::max(first, seg.first) - seg.first;
-        const std::size_t to = std::min(last, seg_end) - seg.first;
+        const std::size_t to = std::min(plane_last, seg_end) - seg.first;
         const std::size_t end = (to + kLanes - 1) / kLanes;
         for (std::size_t begin = from / kLanes; begin < end; begin += kWindow) {
             point_at(index);
@@ -566,10 +590,12 @@ void scan_range(const Vectorstore& store, const float* query, std::size_t top_k,
             if (deferred.size() > kWindow + top_k && deferred.size() > dropped) {
                 state.defer_all = false;
                 score_deferred();
+    if (last > tail.first) score_tail(store, tail, query, query_root, heap, first, last);
             }
         }
     }
     score_deferred();
+    if (last > tail.first) score_tail(store, tail, query, query_root, heap, first, last);
     std::sort_heap(out.begin(), out.end(), ranks_before);
 }
 

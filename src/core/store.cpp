@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <sys/mman.h>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -22,20 +23,6 @@ std::size_t checked_mul(std::size_t a, std::size_t b) {
     std::size_t r;
     if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
     return r;
-}
-
-// Squared norms of a block's kLanes vectors, each summed strictly in order
-// from component 0, so the bits equal the scalar metric's.
-void block_roots(const std::uint16_t* hi, const std::uint16_t* lo, std::size_t d, float* roots) noexcept {
-    float norm[kLanes];
-    for (std::size_t l = 0; l < kLanes; ++l) norm[l] = -0.0f;
-    for (std::size_t i = 0; i < d; ++i) {
-        for (std::size_t l = 0; l < kLanes; ++l) {
-            const float x = join_halves(hi[i * kLanes + l], lo[i * kLanes + l]);
-            norm[l] += x * x;
-        }
-    }
-    for (std::size_t l = 0; l < kLanes; ++l) roots[l] = std::sqrt(norm[l]);
 }
 
 }  // namespace
@@ -114,22 +101,39 @@ void Vectorstore::grow() {
 
 std::optional<Error> Vectorstore::insert(const float* vector, std::size_t length, std::uint64_t id) {
     if (length != vector_size_) return Error{ErrorKind::Value, length_error(length, vector_size_)};
+    if (staging_.as<float>() == nullptr) staging_ = ZeroedBuffer(checked_mul(kLanes * sizeof(float), vector_size_));
     if (size_ == capacity()) grow();
     Segment& seg = segments_.back();
     const std::size_t offset = size_ - seg.first;
-    const std::size_t block = (offset / kLanes) * vector_size_ * kLanes;
-    std::uint16_t* hi = seg.hi.as<std::uint16_t>() + block;
-    std::uint16_t* lo = seg.lo.as<std::uint16_t>() + block;
     const std::size_t lane = offset % kLanes;
-    for (std::size_t i = 0; i < length; ++i) {
-        const std::uint32_t b = float_bits(vector[i]);
-        hi[i * kLanes + lane] = high_half(b);
-        lo[i * kLanes + lane] = static_cast<std::uint16_t>(b);
-    }
+    if (length != 0) std::memcpy(staging_.as<float>() + lane * length, vector, length * sizeof(float));
     seg.ids.as<std::uint64_t>()[offset] = id;
-    if (lane == kLanes - 1) block_roots(hi, lo, vector_size_, seg.roots.as<float>() + (offset / kLanes) * kLanes);
+    if (lane == kLanes - 1) seal_block(seg, offset / kLanes);
     ++size_;
     return std::nullopt;
+}
+
+// Moves the staged block into the planes, row by row, and computes its
+// roots on the way: each lane's squared norm summed strictly in order from
+// component 0, so the bits equal the scalar metric's.
+void Vectorstore::seal_block(Segment& seg, std::size_t block) noexcept {
+    const std::size_t d = vector_size_;
+    const float* rows = staging_.as<float>();
+    std::uint16_t* hi = seg.hi.as<std::uint16_t>() + block * d * kLanes;
+    std::uint16_t* lo = seg.lo.as<std::uint16_t>() + block * d * kLanes;
+    float norm[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) norm[l] = -0.0f;
+    for (std::size_t i = 0; i < d; ++i) {
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            const float x = rows[l * d + i];
+            norm[l] += x * x;
+            const std::uint32_t b = float_bits(x);
+            hi[i * kLanes + l] = high_half(b);
+            lo[i * kLanes + l] = static_cast<std::uint16_t>(b);
+        }
+    }
+    float* roots = seg.roots.as<float>() + block * kLanes;
+    for (std::size_t l = 0; l < kLanes; ++l) roots[l] = std::sqrt(norm[l]);
 }
 
 Outcome<Vectorstore> Vectorstore::create(std::size_t vector_size,
@@ -141,13 +145,9 @@ Outcome<Vectorstore> Vectorstore::create(std::size_t vector_size,
     return store;
 }
 
-std::size_t Vectorstore::tail_roots(float* roots) const noexcept {
-    if (size_ % kLanes == 0) return size_;
-    const Segment& seg = segments_.back();
-    const std::size_t block = (size_ - seg.first) / kLanes;
-    const std::size_t start = block * vector_size_ * kLanes;
-    block_roots(seg.hi.as<std::uint16_t>() + start, seg.lo.as<std::uint16_t>() + start, vector_size_, roots);
-    return seg.first + block * kLanes;
+Vectorstore::Tail Vectorstore::tail() const noexcept {
+    const std::size_t count = size_ % kLanes;
+    return {size_ - count, count, staging_.as<float>()};
 }
 
 std::uint64_t Vectorstore::id_at(std::size_t position) const noexcept {

@@ -4,6 +4,9 @@
 // component-major, so component i of the vector in lane l of block b sits at
 // index (b * d + i) * kLanes + l. The scoring kernel then gives every SIMD lane
 // its own stored vector and keeps each vector's sums strictly sequential.
+// Blocks are grouped into segments that are never moved or resized: appending
+// never copies stored data, and memory stays close to 4 * n * d bytes.
+//
 // Each float is kept as two 16-bit halves in two planes of that shape. The
 // high plane holds the float's top 16 bits rounded to nearest at bit 16 (the
 // value rounded to bfloat16: sign, exponent, 7 mantissa bits), the low plane
@@ -13,6 +16,15 @@
 // half). One row of a block in one plane is 64 bytes, one cache line, and a
 // search can read the high plane alone to decide whether a block needs its
 // exact scores at all.
+//
+// Beside each vector the segment keeps its id and the float32 square root of
+// its squared norm (the same bits the metric would compute on every search).
+//
+// The vectors of the one partly filled block at the tail wait in a staging
+// buffer, one vector's components together, so that an insert writes its
+// vector in one sequential run. When the block fills, it is moved into the
+// planes in one pass that writes whole rows and computes the roots; the
+// searches score the staged vectors directly.
 #pragma once
 
 #include <cstddef>
@@ -99,19 +111,27 @@ public:
     const std::vector<Segment>& segments() const noexcept { return segments_; }
     std::uint64_t id_at(std::size_t position) const noexcept;
 
-    // Roots of the partly filled last block (unused lanes give 0); returns
-    // the block's first position, or size() when every block is full.
-    std::size_t tail_roots(float* roots) const noexcept;
+    // The vectors of the partly filled last block: `count` of them from store
+    // position `first`, vector j at rows[j * vector_size()]. count is 0 (and
+    // first is size()) when every block is full.
+    struct Tail {
+        std::size_t first;
+        std::size_t count;
+        const float* rows;
+    };
+    Tail tail() const noexcept;
 
     static std::string length_error(std::size_t length, std::size_t expected);
 
 private:
     std::size_t capacity() const noexcept;
     void grow();
+    void seal_block(Segment& seg, std::size_t block) noexcept;
 
     std::size_t vector_size_;
     std::size_t size_ = 0;
     std::vector<Segment> segments_;
+    ZeroedBuffer staging_;  // kLanes vectors, allocated with the first insert
 };
 
 }  // namespace quillmere
