@@ -158,7 +158,7 @@ def measure_search(args):
     store = quillmere.Vectorstore(d, list(zip(X, ids.tolist())))
 
     # numpy: norms stored beforehand, as a numpy user would keep them.
-    norms = np.linalg.norm(X, axis=1)
+    norms = np.linalg.norm(X, axis=1) if not args.only_quillmere else None
 
     def numpy_top(q):
         scores = X @ q

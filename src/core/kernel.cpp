@@ -296,8 +296,10 @@ __attribute__((always_inline)) inline void approximate_block(const ScanArgs& a, 
         t[2 * j + 1] = odd[j];
     }
     for (std::size_t l = 0; l < kLanes; ++l) {
+        // Divided in every lane and then selected, so that the loop vectorises.
+        const float quotient = t[l] / (a.query_root * r[l]);
         const bool bounded = r[l] >= kMinRoot && r[l] <= kMaxRoot;
-        t[l] = r[l] == 0.0f ? 0.0f : bounded ? t[l] / (a.query_root * r[l]) : HUGE_VALF;
+        t[l] = r[l] == 0.0f ? 0.0f : bounded ? quotient : HUGE_VALF;
     }
 }
 
@@ -389,14 +391,14 @@ __attribute__((always_inline)) inline void scan_blocks_body(const ScanArgs& a, S
             const std::size_t hi_lane = std::min<std::size_t>(kLanes, a.last - base);
             // First with the largest z any lane can have (z <= c1 * 1.02 (1 + u)^2, step 4):
             // most blocks end here, without the second pass.
-            float best = -HUGE_VALF;
+            int passes = 0;  // an integer reduction vectorises; a float maximum would not
             for (std::size_t l = 0; l < kLanes; ++l) {
-                best = std::max(best, l >= lo_lane && l < hi_lane ? t[l] + a.z_max : -HUGE_VALF);
+                passes |= l >= lo_lane && l < hi_lane && t[l] + a.z_max >= threshold;
             }
-            if (!(best >= threshold)) continue;
+            if (passes == 0) continue;
             bound_block<kFma>(a, hi, r, t, v, lower);
             for (std::size_t l = 0; l < kLanes; ++l) v[l] = l >= lo_lane && l < hi_lane ? v[l] : -HUGE_VALF;
-            best = -HUGE_VALF;
+            float best = -HUGE_VALF;
             for (std::size_t l = 0; l < kLanes; ++l) best = std::max(best, v[l]);
             if (!(best >= threshold)) continue;
             const bool unbounded = best == HUGE_VALF;
