@@ -419,13 +419,15 @@ __attribute__((always_inline)) inline void scan_blocks_body(const ScanArgs& a, S
         if (state.heap.block_may_enter(scores)) {
             state.heap.offer_block(scores, base, a.first, a.last);
         }
-        if (pruning && only == nullptr && !state.try_high_plane) {
+        if (pruning && only == nullptr && !state.try_high_plane && threshold > -HUGE_VALF) {
             // U is typically within 2^-8 of s: a guess at what the pass would have done.
+            // Branch-free, so that it vectorises and costs nothing beside the scores.
             const float clear = threshold - 0x1p-8f;
             int would_skip = 1;
             for (std::size_t l = 0; l < kLanes; ++l) {
-                const bool bounded = r[l] >= kMinRoot && r[l] <= kMaxRoot;
-                would_skip &= r[l] == 0.0f ? 0.0f < clear : (bounded && scores[l] < clear);
+                const int zero = r[l] == 0.0f;
+                const int bounded = (r[l] >= kMinRoot) & (r[l] <= kMaxRoot);
+                would_skip &= (zero & (0.0f < clear)) | ((1 - zero) & bounded & (scores[l] < clear));
             }
             state.try_high_plane = would_skip != 0;
         }
