@@ -594,7 +594,6 @@ void scan_range(const Vectorstore& store, const float* query, std::size_t top_k,
             if (deferred.size() > kWindow + top_k && deferred.size() > dropped) {
                 state.defer_all = false;
                 score_deferred();
-    if (last > tail.first) score_tail(store, tail, query, query_root, heap, first, last);
             }
         }
     }
