@@ -183,8 +183,7 @@ private:
 struct ScanArgs {
     const float* query;
     std::size_t d;
-    float query_norm;  // squared norm
-    float query_root;
+    float query_root;  // root of the query's squared norm
     double slack;      // C, or 0 when nothing may be skipped
     float c1;
     float z_max;       // the largest z of any lane
@@ -332,6 +331,14 @@ __attribute__((always_inline)) inline void bound_block(const ScanArgs& a, const 
     }
 }
 
+// The metric's last step with a stored root: a zero root on either side
+// scores +0.0 (query_root is 0 exactly when the squared norm is). Divided
+// unconditionally, so that loops over lanes vectorise.
+inline float lane_score(float dot, float query_root, float root) noexcept {
+    const float s = dot / (query_root * root);
+    return (query_root == 0.0f || root == 0.0f) ? 0.0f : s;
+}
+
 // Exact scores of one block, each lane's sums in the metric's order.
 __attribute__((always_inline)) inline void exact_block(const ScanArgs& a, const std::uint16_t* hi,
                                                        const std::uint16_t* lo, const float* r, float* scores) {
@@ -355,11 +362,7 @@ __attribute__((always_inline)) inline void exact_block(const ScanArgs& a, const 
         scores[2 * j] = even[j];
         scores[2 * j + 1] = odd[j];
     }
-    const bool query_zero = a.query_norm == 0.0f;
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        const float s = scores[l] / (a.query_root * r[l]);
-        scores[l] = (query_zero || r[l] == 0.0f) ? 0.0f : s;
-    }
+    for (std::size_t l = 0; l < kLanes; ++l) scores[l] = lane_score(scores[l], a.query_root, r[l]);
 }
 
 // The first pass over blocks [block_begin, block_end) of one segment, or,
@@ -485,11 +488,8 @@ void score_tail(const Vectorstore& store, const Vectorstore::Tail& tail, const f
             norm[l] += x * x;
         }
     }
-    const bool query_zero = query_root == 0.0f;
     for (std::size_t l = 0; l < kLanes; ++l) {
-        const float r = std::sqrt(norm[l]);
-        const float s = dot[l] / (query_root * r);
-        scores[l] = (l >= tail.count || query_zero || r == 0.0f) ? 0.0f : s;
+        scores[l] = l < tail.count ? lane_score(dot[l], query_root, std::sqrt(norm[l])) : 0.0f;
     }
     if (heap.block_may_enter(scores)) heap.offer_block(scores, tail.first, first, last);
 }
@@ -527,15 +527,14 @@ void scan_range(const Vectorstore& store, const float* query, std::size_t top_k,
     const std::size_t d = store.vector_size();
     BoundedHeap heap(out, top_k);
     const Vectorstore::Tail tail = store.tail();
-    const float query_norm = sequential_dot(query, query, d);
-    const float query_root = std::sqrt(query_norm);
+    const float query_root = std::sqrt(sequential_dot(query, query, d));
     // When the range holds no more than top_k entries, every one is returned.
     const bool pruning = !options.full && last - first > top_k;
     const Bound bound = pruning ? bound_for(d, query_root) : Bound{0.0, 0.0f};
     const float c1 = bound.c1 * static_cast<float>(options.slack_scale);
     // 1.02 (1 + u)^2 < 1.021, and the product is rounded up.
     const float z_max = std::nextafter(c1 * 1.021f, HUGE_VALF);
-    ScanArgs args{query, d, query_norm, query_root, bound.c * options.slack_scale, c1, z_max,
+    ScanArgs args{query, d, query_root, bound.c * options.slack_scale, c1, z_max,
                   nullptr, nullptr, nullptr, 0, 0, 0, 0, first, std::min(last, tail.first)};
     const ScanFn scan = scan_function(options.kernel);
     ScanState state(heap, top_k, args.slack > 0.0);

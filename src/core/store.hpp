@@ -58,8 +58,6 @@ inline std::uint16_t high_half(std::uint32_t bits) noexcept {
 inline float join_halves(std::uint16_t hi, std::uint16_t lo) noexcept {
     return float_from_bits((std::uint32_t{hi} << 16) + static_cast<std::uint32_t>(static_cast<std::int16_t>(lo)));
 }
-// The high half alone as a float: x rounded to bfloat16.
-inline float widen_high(std::uint16_t hi) noexcept { return float_from_bits(std::uint32_t{hi} << 16); }
 
 class ZeroedBuffer {
 public:

@@ -184,6 +184,18 @@ static void test_parallelism_rule() {
 // the bound must refuse (zeros, subnormals, huge, infinite and NaN).
 static float rounded_down_most(float x) { return float_from_bits((float_bits(x) & 0xFFFF0000u) | 0x7FFFu); }
 
+// The two planes give back every bit pattern, also where rounding the high
+// half carries into the exponent or wraps around (negative NaNs).
+static void test_halves_join_exactly() {
+    std::mt19937 rng(5);
+    std::vector<std::uint32_t> patterns{0u, 0x7FFFu, 0x8000u, 0x3F807FFFu, 0x3F808000u, 0x7F7FFFFFu, 0x7F800001u,
+                                        0x80008000u, 0xFFFF7FFFu, 0xFFFF8000u, 0xFFFFFFFFu};
+    for (int i = 0; i < 1000; ++i) patterns.push_back(static_cast<std::uint32_t>(rng()));
+    for (std::uint32_t b : patterns) {
+        CHECK(float_bits(join_halves(high_half(b), static_cast<std::uint16_t>(b))) == b);
+    }
+}
+
 static std::vector<std::vector<float>> stress_rows(int kind, std::size_t d, std::mt19937& rng) {
     std::uniform_real_distribution<float> unit(0.5f, 1.5f);
     std::normal_distribution<float> normal;
@@ -310,6 +322,7 @@ int main() {
     test_thread_failures();
     test_parallelism_rule();
     test_store_and_search();
+    test_halves_join_exactly();
     test_pruning_matches_full_scan();
     std::printf("core tests (%s kernel): %d checks, %d failed\n", detail::kernel_name(), checks, failures);
     return failures == 0 ? 0 : 1;
