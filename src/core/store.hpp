@@ -59,6 +59,9 @@ inline float join_halves(std::uint16_t hi, std::uint16_t lo) noexcept {
     return float_from_bits((std::uint32_t{hi} << 16) + static_cast<std::uint32_t>(static_cast<std::int16_t>(lo)));
 }
 
+// Zero-filled, 64-byte aligned array that frees itself. Large ones are
+// mapped directly, aligned for transparent huge pages: a store is written
+// once, front to back, and small pages would cost one fault per 4 KiB.
 class ZeroedBuffer {
 public:
     ZeroedBuffer() = default;
