@@ -217,7 +217,7 @@ struct Deferred {
 // After a block is scored now, the following blocks are scored straight
 // away without the high-plane pass, until one whose exact scores show that
 // the pass would have skipped it (all scores below the threshold by another
-// B). That is only a guess about speed, but on data where nothing can be
+// 2^-8, the typical size of a lane's bound). That is only a guess about speed, but on data where nothing can be
 // skipped (all vectors alike, many ties, non-finite values) it keeps the
 // scan at the cost of the full scan.
 struct ScanState {
@@ -389,7 +389,7 @@ __attribute__((always_inline)) inline void scan_blocks_body(const ScanArgs& a, S
             if (!(only[n].best >= threshold)) continue;
         } else if (pruning && state.try_high_plane) {
             approximate_block<kFma>(a, hi, r, t);
-            // Lanes of other ranges (a parallel chunk's edges, the unused tail) play no part.
+            // Lanes outside the range (a parallel chunk's edges) play no part.
             const std::size_t lo_lane = a.first > base ? a.first - base : 0;
             const std::size_t hi_lane = std::min<std::size_t>(kLanes, a.last - base);
             // First with the largest z any lane can have (z <= c1 * 1.02 (1 + u)^2, step 4):

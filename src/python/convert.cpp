@@ -282,8 +282,9 @@ bool copy_elements(Element element, const Strided& run, std::vector<float>& out)
 // numpy arrays are read through the leading fields of the array and dtype
 // records, which are part of numpy's binary interface for compiled
 // extensions (unchanged from 1.x to 2.x; the type is only trusted once that
-// interface's version has been checked, see NumpyArrayType). Exporting a buffer instead costs
-// about a microsecond per array, more than copying a typical embedding.
+// interface's version has been checked, see NumpyArrayType). Exporting a
+// buffer instead costs about a microsecond per array, more than copying a
+// typical embedding.
 struct NumpyArrayHead {
     PyObject_HEAD
     char* data;
