@@ -1,5 +1,6 @@
-"""Every scoring kernel (chosen at run time by instruction set), with or
-without skipping blocks by the high plane, gives the same bits."""
+"""Every scoring kernel (chosen at run time by instruction set), in every
+scan mode (the sketch first, the high plane first, or every float), gives
+the same bits."""
 import json
 import os
 import subprocess
@@ -30,6 +31,18 @@ for d in (3, 64, 300):
         for k in (1, 10, 45):
             for found in (store.search(q, k), store.parallel_search(q, k, 3)):
                 out.append([(struct.pack("<f", s).hex(), i) for s, i in found])
+# Sketch codes: one component sets the scale, every other one sits just below
+# a midpoint between codes (the largest rounding, one direction for every
+# sign); d not a multiple of 4.
+below_midpoint = lambda code: (code + 0.5 - 2 ** -10) / 127
+for d in (7, 66, 131):
+    rows = [[1.0 if i == n % d else below_midpoint(rng.randrange(-127, 127)) for i in range(d)] for n in range(500)]
+    rows += [[(-1.0) ** n if i == 0 else below_midpoint(rng.randrange(9)) for i in range(d)] for n in range(300)]
+    store = quillmere.Vectorstore(d, [(r, i) for i, r in enumerate(rows)])
+    for q in ([1.0] * d, rows[3], rows[-2], [rng.uniform(-1, 2) for _ in range(d)]):
+        for k in (1, 10, 45):
+            for found in (store.search(q, k), store.parallel_search(q, k, 3)):
+                out.append([(struct.pack("<f", s).hex(), i) for s, i in found])
 print(json.dumps(out))
 """
 
@@ -46,7 +59,7 @@ def run_with_kernel(kernel, scan=None):
     return json.loads(done.stdout)
 
 
-@pytest.mark.parametrize("kernel, scan", [("portable", None), ("avx2", None), (None, "full"),
-                                          ("portable", "full"), ("avx2", "full")])
+@pytest.mark.parametrize("kernel, scan", [("portable", None), ("avx2", None), (None, "planes"), ("portable", "planes"),
+                                          ("avx2", "planes"), (None, "full"), ("portable", "full"), ("avx2", "full")])
 def test_forced_kernel_matches_fastest(kernel, scan):
     assert run_with_kernel(kernel, scan) == run_with_kernel(None)

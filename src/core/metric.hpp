@@ -28,6 +28,14 @@ inline float cosine_from_sums(float dot, float aa, float bb) noexcept {
     return dot / (std::sqrt(aa) * std::sqrt(bb));
 }
 
+// The final step with stored roots, as the searches take it: a zero root on
+// either side scores +0.0 (a root is 0 exactly when its squared norm is).
+// Divided unconditionally, so that loops over lanes vectorise.
+inline float lane_score(float dot, float query_root, float root) noexcept {
+    const float s = dot / (query_root * root);
+    return (query_root == 0.0f || root == 0.0f) ? 0.0f : s;
+}
+
 // Equal lengths assumed (the searches validate the query first).
 inline float cosine_unchecked(const float* a, const float* b, std::size_t n) noexcept {
     if (n == 0) return 0.0f;

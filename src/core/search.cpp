@@ -53,7 +53,7 @@ namespace {
 
 struct ParallelJob {
     const Vectorstore* store;
-    const float* query;
+    const detail::PreparedQuery* query;
     std::size_t top_k;
     std::size_t n;
     ChunkPlan plan;
@@ -64,7 +64,7 @@ void score_chunk(void* context, std::size_t index) {
     const auto& job = *static_cast<const ParallelJob*>(context);
     const std::size_t first = index * job.plan.size;
     const std::size_t last = std::min(job.n, first + job.plan.size);
-    detail::scan_range(*job.store, job.query, job.top_k, first, last, (*job.per_chunk)[index]);
+    detail::scan_range(*job.store, *job.query, job.top_k, first, last, (*job.per_chunk)[index]);
 }
 
 }  // namespace
@@ -87,7 +87,8 @@ Outcome<std::vector<ScoredId>> parallel_search(const Vectorstore& store, const f
         const std::size_t first = i * plan.size;
         per_chunk[i].reserve(std::min(top_k, std::min(n, first + plan.size) - first));
     }
-    ParallelJob job{&store, query, top_k, n, plan, &per_chunk};
+    const detail::PreparedQuery prepared = detail::prepare_query(query, store.vector_size(), detail::default_scan_options());
+    ParallelJob job{&store, &prepared, top_k, n, plan, &per_chunk};
     if (auto failure = detail::run_on_threads(plan.count, score_chunk, &job)) return *failure;
 
     // Chunk winners in chunk order; positions make the merge order total.

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "bounds.hpp"
 #include "outcome.hpp"
 #include "store.hpp"
 
@@ -57,26 +58,45 @@ inline bool ranks_before(const Hit& a, const Hit& b) noexcept {
     return a.position < b.position;
 }
 
-// How a scan runs: the instruction set of its kernel, and whether it may
-// skip blocks by the bound on the high plane (`full` reads every float).
-// Every combination gives the same hits, bit for bit.
+// How a scan runs: the instruction set of its passes, and how much it may
+// skip. `Sketch` reads the sketch, then the high plane, then both planes of
+// the blocks still in question; `Planes` starts at the high plane; `Full`
+// scores every block exactly. Every combination gives the same hits, bit
+// for bit.
 enum class KernelId { Portable, Avx2, Avx512 };
+enum class ScanMode { Sketch, Planes, Full };
+
+// Blocks each level read, for measurements.
+struct ScanStats {
+    std::size_t sketch_blocks = 0;
+    std::size_t plane_blocks = 0;
+    std::size_t exact_blocks = 0;
+};
+
 struct ScanOptions {
     KernelId kernel;
-    bool full;
-    // Multiplies the proven bound; only tests set it below 1, to show that
-    // their data is sharp enough to break a bound that is too small.
+    ScanMode mode;
+    // Multiplies the proven bound of the first level read; only tests set it
+    // below 1, to show that their data is sharp enough to break a bound that
+    // is too small.
     double slack_scale = 1.0;
+    ScanStats* stats = nullptr;  // counts blocks per level when set
 };
 
 // The process's choice, made once: the widest kernel the CPU supports and
-// pruning on. QUILLMERE_KERNEL=portable|avx2 forces a narrower kernel and
+// the three-level scan. QUILLMERE_KERNEL=portable|avx2 forces a narrower
+// kernel, QUILLMERE_SCAN=planes the scan without the sketch and
 // QUILLMERE_SCAN=full the full scan.
 const ScanOptions& default_scan_options() noexcept;
 bool kernel_supported(KernelId kernel) noexcept;
 
+// The query's part of the bounds, computed once per search.
+PreparedQuery prepare_query(const float* query, std::size_t d, const ScanOptions& options);
+
 // Scores the store positions [first, last) against the query and keeps the
 // best `top_k` of them (sorted, best first) in `out`, which must have room.
+void scan_range(const Vectorstore& store, const PreparedQuery& query, std::size_t top_k, std::size_t first,
+                std::size_t last, std::vector<Hit>& out, const ScanOptions& options = default_scan_options());
 void scan_range(const Vectorstore& store, const float* query, std::size_t top_k, std::size_t first,
                 std::size_t last, std::vector<Hit>& out, const ScanOptions& options = default_scan_options());
 

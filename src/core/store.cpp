@@ -88,13 +88,16 @@ std::size_t Vectorstore::capacity() const noexcept {
 }
 
 void Vectorstore::grow() {
-    const std::size_t block_bytes = kLanes * (vector_size_ * sizeof(float) + sizeof(float) + sizeof(std::uint64_t));
+    const std::size_t sketch_bytes = sketch_groups(vector_size_) * kGroup;
+    const std::size_t block_bytes = kLanes * (vector_size_ * sizeof(float) + sketch_bytes + 2 * sizeof(float) +
+                                              sizeof(std::uint64_t));
     const std::size_t max_blocks = std::max<std::size_t>(1, kSegmentBytes / std::max<std::size_t>(block_bytes, 1));
     const std::size_t blocks = segments_.empty() ? 1 : std::min(max_blocks, segments_.back().blocks * 2);
     segments_.reserve(segments_.size() + 1);
     const std::size_t plane_bytes = checked_mul(checked_mul(blocks * kLanes, vector_size_), sizeof(std::uint16_t));
     Segment seg{capacity(), blocks, ZeroedBuffer(plane_bytes), ZeroedBuffer(plane_bytes),
-                ZeroedBuffer(blocks * kLanes * sizeof(float)),
+                ZeroedBuffer(checked_mul(blocks * kLanes, sketch_bytes)),
+                ZeroedBuffer(blocks * kLanes * sizeof(float)), ZeroedBuffer(blocks * kLanes * sizeof(float)),
                 ZeroedBuffer(blocks * kLanes * sizeof(std::uint64_t))};
     segments_.push_back(std::move(seg));
 }
@@ -107,33 +110,63 @@ std::optional<Error> Vectorstore::insert(const float* vector, std::size_t length
     const std::size_t offset = size_ - seg.first;
     const std::size_t lane = offset % kLanes;
     if (length != 0) std::memcpy(staging_.as<float>() + lane * length, vector, length * sizeof(float));
+    // The largest magnitude, for the sketch scale; NaN components are passed
+    // over (such a vector's root is NaN, and no bound ever reads its sketch).
+    float largest = 0.0f;
+    for (std::size_t i = 0; i < length; ++i) {
+        const float a = std::fabs(vector[i]);
+        largest = a > largest ? a : largest;
+    }
+    staged_max_[lane] = largest;
     seg.ids.as<std::uint64_t>()[offset] = id;
     if (lane == kLanes - 1) seal_block(seg, offset / kLanes);
     ++size_;
     return std::nullopt;
 }
 
-// Moves the staged block into the planes, row by row, and computes its
-// roots on the way: each lane's squared norm summed strictly in order from
-// component 0, so the bits equal the scalar metric's.
+// Moves the staged block into the planes and the sketch, row by row, and
+// computes its roots on the way: each lane's squared norm summed strictly in
+// order from component 0, so the bits equal the scalar metric's.
+//
+// Sketch codes: c = round(x * fl(127 / m)) with m = max |x_i|, clamped to
+// [-127, 127] (a NaN product becomes -127, so that the conversion to an
+// integer is always defined), stored as c + 128. For a
+// vector with a root in the range that searches bound, the codes satisfy
+// |x_i - s c_i| <= s (1/2 + 2^-15) with s = fl(m / 127); the proof is with
+// the sketch bound in bounds.cpp. Other vectors get codes that no bound reads.
 void Vectorstore::seal_block(Segment& seg, std::size_t block) noexcept {
     const std::size_t d = vector_size_;
     const float* rows = staging_.as<float>();
     std::uint16_t* hi = seg.hi.as<std::uint16_t>() + block * d * kLanes;
     std::uint16_t* lo = seg.lo.as<std::uint16_t>() + block * d * kLanes;
-    float norm[kLanes];
-    for (std::size_t l = 0; l < kLanes; ++l) norm[l] = -0.0f;
+    std::uint8_t* codes = seg.sketch.as<std::uint8_t>() + block * sketch_groups(d) * kLanes * kGroup;
+    float norm[kLanes], inverse[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        norm[l] = -0.0f;
+        inverse[l] = 127.0f / staged_max_[l];
+    }
+    // Adding and subtracting 1.5 * 2^23 rounds any |v| <= 2^22 to the nearest integer.
+    constexpr float kRound = 0x1.8p23f;
     for (std::size_t i = 0; i < d; ++i) {
+        std::uint8_t* word_bytes = codes + (i / kGroup) * kLanes * kGroup + i % kGroup;
         for (std::size_t l = 0; l < kLanes; ++l) {
             const float x = rows[l * d + i];
             norm[l] += x * x;
             const std::uint32_t b = float_bits(x);
             hi[i * kLanes + l] = high_half(b);
             lo[i * kLanes + l] = static_cast<std::uint16_t>(b);
+            float v = x * inverse[l];
+            v = v > -127.0f ? v : -127.0f;
+            v = v < 127.0f ? v : 127.0f;
+            word_bytes[l * kGroup] = static_cast<std::uint8_t>(static_cast<int>((v + kRound) - kRound) + 128);
         }
     }
     float* roots = seg.roots.as<float>() + block * kLanes;
-    for (std::size_t l = 0; l < kLanes; ++l) roots[l] = std::sqrt(norm[l]);
+    float* unit_scales = seg.unit_scales.as<float>() + block * kLanes;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        roots[l] = std::sqrt(norm[l]);
+        unit_scales[l] = (staged_max_[l] / 127.0f) / roots[l];
+    }
 }
 
 Outcome<Vectorstore> Vectorstore::create(std::size_t vector_size,

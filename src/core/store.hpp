@@ -20,6 +20,16 @@
 // Beside each vector the segment keeps its id and the float32 square root of
 // its squared norm (the same bits the metric would compute on every search).
 //
+// A third, smaller copy of every vector is its sketch: one signed 8-bit code
+// per component, c_i = round(x_i / s) in [-127, 127] with the vector's own
+// scale s = fl(max_i |x_i| / 127), kept beside the id relative to the root. Codes are stored
+// biased by 128 (an unsigned byte), four consecutive components of one lane
+// in one 32-bit word, so that integer dot-product instructions take a lane's
+// four codes at once: group g (components 4g..4g+3) of a block is 32 words,
+// 128 bytes, and the last group's unused bytes are never read into a sum
+// (the query's digits there are 0). A search reads the sketch first, a
+// quarter of the bytes, and the planes only where the sketch cannot decide.
+//
 // The vectors of the one partly filled block at the tail wait in a staging
 // buffer, one vector's components together, so that an insert writes its
 // vector in one sequential run. When the block fills, it is moved into the
@@ -41,6 +51,9 @@
 namespace quillmere {
 
 inline constexpr std::size_t kLanes = 32;
+inline constexpr std::size_t kGroup = 4;  // components per sketch word
+
+inline constexpr std::size_t sketch_groups(std::size_t d) noexcept { return (d + kGroup - 1) / kGroup; }
 
 inline std::uint32_t float_bits(float x) noexcept {
     std::uint32_t b;
@@ -89,7 +102,9 @@ struct Segment {
     std::size_t blocks;  // capacity in blocks
     ZeroedBuffer hi;     // blocks * d * kLanes high halves
     ZeroedBuffer lo;     // blocks * d * kLanes low halves
+    ZeroedBuffer sketch; // blocks * sketch_groups(d) * kLanes words of four biased codes
     ZeroedBuffer roots;  // blocks * kLanes floats: sqrt of each vector's squared norm
+    ZeroedBuffer unit_scales;  // blocks * kLanes floats: fl(s / r), each vector's sketch scale over its root
     ZeroedBuffer ids;    // blocks * kLanes ids
 };
 
@@ -133,6 +148,7 @@ private:
     std::size_t size_ = 0;
     std::vector<Segment> segments_;
     ZeroedBuffer staging_;  // kLanes vectors, allocated with the first insert
+    float staged_max_[kLanes] = {};  // max |x_i| of each staged vector, for its sketch scale
 };
 
 }  // namespace quillmere

@@ -1,0 +1,429 @@
+// The passes over stored blocks, for each instruction set.
+//
+// Lane-parallel scoring: each of the kLanes lanes of a block accumulates the
+// dot product of the query with its own stored vector. The exact pass adds
+// one component at a time from index 0, exactly as the scalar metric does;
+// SIMD add, multiply, divide and square root are correctly rounded, so every
+// lane produces the scalar metric's bits. The approximate passes only filter
+// (their bounds allow any order of summation, FMA, and exact integer sums),
+// so they split each lane's sum into several to shorten dependency chains.
+// The same float bodies are compiled for several instruction sets; the
+// sketch pass has one body per instruction set, around integer dot-product
+// instructions.
+//
+// Streaming. A pass must keep enough cache lines in flight to run at the
+// machine's read speed, also where the hardware prefetcher does not follow
+// (at 4 KiB page edges, or between blocks that are not adjacent): every pass
+// prefetches the stream it reads about kPrefetchAhead bytes ahead, following
+// its list of blocks across gaps. Prefetches never change a result.
+#include "passes.hpp"
+
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "metric.hpp"
+#include "store.hpp"
+
+namespace quillmere::detail {
+namespace {
+
+constexpr std::size_t kLine = 64;
+constexpr std::size_t kPrefetchAhead = 4096;
+
+// Prefetches the rows of a list of blocks kPrefetchAhead bytes ahead of the
+// row being read: each line() fetches the next line of the stream (and, with
+// kTwoPlanes, the line at the same offset in the low plane) and moves on.
+// Past the end of the list it keeps going linearly; prefetches never fault.
+template <bool kTwoPlanes>
+class Prefetcher {
+public:
+    Prefetcher(const void* base, std::size_t block_bytes, const std::uint32_t* blocks, std::size_t count,
+               std::ptrdiff_t other_plane = 0) noexcept
+        : base_(static_cast<const char*>(base)),
+          block_bytes_(block_bytes),
+          blocks_(blocks),
+          count_(count),
+          other_(other_plane) {
+        std::size_t ahead = kPrefetchAhead;
+        while (next_ < count_ && ahead >= block_bytes_) {
+            ahead -= block_bytes_;
+            ++next_;
+        }
+        at_ = count_ == 0 ? base_ : base_ + (blocks_[count_ - 1] + std::size_t{1}) * block_bytes_ + ahead;
+        enter(ahead);
+    }
+
+    __attribute__((always_inline)) void line() noexcept {
+        __builtin_prefetch(at_, 0, 3);
+        if constexpr (kTwoPlanes) __builtin_prefetch(at_ + other_, 0, 3);
+        at_ += kLine;
+        if (at_ == end_) enter(0);
+    }
+
+private:
+    void enter(std::size_t offset) noexcept {
+        if (next_ >= count_) {
+            end_ = nullptr;
+            return;
+        }
+        const char* start = base_ + blocks_[next_++] * block_bytes_;
+        at_ = start + offset;
+        end_ = start + block_bytes_;
+    }
+
+    const char* base_;
+    std::size_t block_bytes_;
+    const std::uint32_t* blocks_;
+    std::size_t count_;
+    std::ptrdiff_t other_;
+    std::size_t next_ = 0;
+    const char* at_ = nullptr;
+    const char* end_ = nullptr;
+};
+
+// Lane pairs. The float passes read a plane row as 16 words of 32 bits, each
+// the halves of two neighbouring lanes (the even lane in the low 16 bits, on
+// the little-endian machines we build for). Shifts and masks then widen both
+// lanes without any shuffle; even and odd lanes keep separate accumulators,
+// so each lane's sum is still its own, in its own order.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "lane pairs assume little-endian words");
+constexpr std::size_t kPairs = kLanes / 2;
+constexpr std::uint32_t kHighMask = 0xFFFF0000u;
+
+inline std::uint32_t pair_at(const std::uint16_t* row, std::size_t j) noexcept {
+    std::uint32_t w;
+    std::memcpy(&w, row + 2 * j, sizeof w);
+    return w;
+}
+
+template <bool kFma>
+__attribute__((always_inline)) inline float madd(float x, float y, float acc) {
+    // Only a filter: any rounding is inside the bound.
+    if constexpr (kFma) {
+        return __builtin_fmaf(x, y, acc);
+    } else {
+        return acc + x * y;
+    }
+}
+
+// Sums over the rows of one block's high plane, of f(row word) times g(q_i),
+// kSplit partial sums per lane (rows i mod kSplit), each pair of lanes from
+// one word: `Even` and `Odd` turn a word into the float of its even or odd lane.
+template <bool kFma, std::size_t kSplit, class Weight, class Even, class Odd, class Step>
+__attribute__((always_inline)) inline void plane_sums(std::size_t d, const std::uint16_t* hi, Weight weight,
+                                                      Even even_of, Odd odd_of, Step step, float* out) {
+    float even[kSplit][kPairs], odd[kSplit][kPairs];
+    for (std::size_t h = 0; h < kSplit; ++h) {
+        for (std::size_t j = 0; j < kPairs; ++j) even[h][j] = odd[h][j] = 0.0f;
+    }
+    std::size_t i = 0;
+    for (; i + kSplit <= d; i += kSplit) {
+        for (std::size_t h = 0; h < kSplit; ++h) {
+            step();
+            const float w = weight(i + h);
+            const std::uint16_t* row = hi + (i + h) * kLanes;
+            for (std::size_t j = 0; j < kPairs; ++j) {
+                const std::uint32_t word = pair_at(row, j);
+                even[h][j] = madd<kFma>(w, even_of(word), even[h][j]);
+                odd[h][j] = madd<kFma>(w, odd_of(word), odd[h][j]);
+            }
+        }
+    }
+    for (; i < d; ++i) {
+        step();
+        const float w = weight(i);
+        const std::uint16_t* row = hi + i * kLanes;
+        for (std::size_t j = 0; j < kPairs; ++j) {
+            const std::uint32_t word = pair_at(row, j);
+            even[0][j] = madd<kFma>(w, even_of(word), even[0][j]);
+            odd[0][j] = madd<kFma>(w, odd_of(word), odd[0][j]);
+        }
+    }
+    for (std::size_t j = 0; j < kPairs; ++j) {
+        float e = even[0][j], o = odd[0][j];
+        for (std::size_t h = 1; h < kSplit; ++h) {
+            e += even[h][j];
+            o += odd[h][j];
+        }
+        out[2 * j] = e;
+        out[2 * j + 1] = o;
+    }
+}
+
+// The plane level for the listed blocks (bounds.cpp, steps 1-4): t for every
+// lane from the high plane; then, unless even the largest z leaves every
+// lane below the threshold, the sum of |q_i| p(h_i) from a second pass over
+// the block, which is still in cache, for each lane's own z.
+template <bool kFma, std::size_t kSplit>
+__attribute__((always_inline)) inline void planes_body(const PreparedQuery& q, const SegmentView& seg,
+                                                       const std::uint32_t* blocks, std::size_t count,
+                                                       float threshold, float* upper, float* lower) {
+    constexpr std::uint32_t kExponent = 0x7F800000u;
+    // Copies, as in finish_sketch(): stores through `upper` could alias q's floats.
+    const std::size_t d = q.d;
+    const float root = q.root, z_max = q.z_max, c1 = q.c1;
+    Prefetcher<false> prefetch(seg.hi, d * kLanes * sizeof(std::uint16_t), blocks, count);
+    const auto step = [&] { prefetch.line(); };
+    const auto nothing = [] {};
+    const auto query = [&](std::size_t i) { return q.values[i]; };
+    const auto magnitude = [&](std::size_t i) { return std::fabs(q.values[i]); };
+    const auto even_half = [](std::uint32_t w) { return float_from_bits(w << 16); };
+    const auto odd_half = [](std::uint32_t w) { return float_from_bits(w & kHighMask); };
+    const auto even_power = [](std::uint32_t w) { return float_from_bits((w << 16) & kExponent); };
+    const auto odd_power = [](std::uint32_t w) { return float_from_bits(w & kExponent); };
+    alignas(64) float t[kLanes];
+    alignas(64) float p[kLanes];
+    for (std::size_t n = 0; n < count; ++n) {
+        const std::uint16_t* hi = seg.hi + std::size_t{blocks[n]} * d * kLanes;
+        const float* r = seg.roots + std::size_t{blocks[n]} * kLanes;
+        float* u = upper + n * kLanes;
+        float* l = lower + n * kLanes;
+        plane_sums<kFma, kSplit>(d, hi, query, even_half, odd_half, step, t);
+        int passes = 0;  // an integer reduction vectorises; a float maximum would not
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            // Divided in every lane and then selected, so that the loop vectorises.
+            const float quotient = t[j] / (root * r[j]);
+            const bool bounded = r[j] >= kMinRoot && r[j] <= kMaxRoot;
+            t[j] = r[j] == 0.0f ? 0.0f : bounded ? quotient : HUGE_VALF;
+            passes |= t[j] + z_max >= threshold;
+        }
+        if (passes == 0) {
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                u[j] = t[j] + z_max;
+                l[j] = t[j] - z_max;
+            }
+            continue;
+        }
+        plane_sums<kFma, kSplit>(d, hi, magnitude, even_power, odd_power, nothing, p);
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            const float z = c1 * (p[j] / (root * r[j]));
+            const bool bounded = r[j] >= kMinRoot && r[j] <= kMaxRoot;
+            u[j] = r[j] == 0.0f ? 0.0f : bounded ? t[j] + z : HUGE_VALF;
+            l[j] = r[j] == 0.0f ? 0.0f : bounded ? t[j] - z : -HUGE_VALF;
+        }
+    }
+}
+
+// Exact scores of the listed blocks: both planes joined back into the
+// stored floats, each lane's sum strictly in order from component 0.
+__attribute__((always_inline)) inline void exact_body(const PreparedQuery& q, const SegmentView& seg,
+                                                      const std::uint32_t* blocks, std::size_t count,
+                                                      float* scores) {
+    const std::size_t d = q.d;
+    const float root = q.root;
+    Prefetcher<true> prefetch(seg.hi, d * kLanes * sizeof(std::uint16_t), blocks, count,
+                              reinterpret_cast<const char*>(seg.lo) - reinterpret_cast<const char*>(seg.hi));
+    for (std::size_t n = 0; n < count; ++n) {
+        const std::size_t offset = std::size_t{blocks[n]} * d * kLanes;
+        const std::uint16_t* hi = seg.hi + offset;
+        const std::uint16_t* lo = seg.lo + offset;
+        const float* r = seg.roots + std::size_t{blocks[n]} * kLanes;
+        float even[kPairs], odd[kPairs];
+        for (std::size_t j = 0; j < kPairs; ++j) even[j] = odd[j] = -0.0f;
+        for (std::size_t i = 0; i < d; ++i) {
+            prefetch.line();
+            const float qi = q.values[i];
+            const std::uint16_t* hrow = hi + i * kLanes;
+            const std::uint16_t* lrow = lo + i * kLanes;
+            for (std::size_t j = 0; j < kPairs; ++j) {
+                const std::uint32_t h = pair_at(hrow, j);
+                const std::uint32_t w = pair_at(lrow, j);
+                // join_halves() for both lanes: the low halves sign-extended by arithmetic shifts.
+                const auto even_low = static_cast<std::uint32_t>(static_cast<std::int32_t>(w << 16) >> 16);
+                const auto odd_low = static_cast<std::uint32_t>(static_cast<std::int32_t>(w) >> 16);
+                even[j] += qi * float_from_bits((h << 16) + even_low);
+                odd[j] += qi * float_from_bits((h & kHighMask) + odd_low);
+            }
+        }
+        float* s = scores + n * kLanes;
+        for (std::size_t j = 0; j < kPairs; ++j) {
+            s[2 * j] = even[j];
+            s[2 * j + 1] = odd[j];
+        }
+        for (std::size_t j = 0; j < kLanes; ++j) s[j] = lane_score(s[j], root, r[j]);
+    }
+}
+
+// The sketch level's last step for one block (bounds.cpp, S3 and S4), from
+// the integer sums of its lanes' codes with the query's high and low digits
+// and each lane's scale over its root, w.
+__attribute__((always_inline)) inline void finish_sketch(const PreparedQuery& q, const float* r, const float* w,
+                                                         const std::int32_t* high, const std::int32_t* low,
+                                                         float* upper, float* lower) {
+    // Copies: stores through `upper` could otherwise alias q's members, and
+    // the loop would not vectorise.
+    const double bias = q.bias;
+    const float step = q.unit_step, scale_term = q.scale_term, root_term = q.root_term;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        // Exact in double (every term is below 2^53), then rounded once.
+        const auto dot = static_cast<float>(64.0 * high[l] + low[l] - bias);
+        const float t = dot * w[l] * step;
+        const float z = w[l] * scale_term + root_term;
+        const bool bounded = r[l] >= kMinRoot && r[l] <= kMaxRoot;
+        upper[l] = r[l] == 0.0f ? 0.0f : bounded ? t + z : HUGE_VALF;
+        lower[l] = r[l] == 0.0f ? 0.0f : bounded ? t - z : -HUGE_VALF;
+    }
+}
+
+std::size_t sketch_block_bytes(std::size_t d) noexcept { return sketch_groups(d) * kLanes * kGroup; }
+
+// Integer sums are exact in any order and any width, so every sketch pass
+// gives the same sums: for each lane, sum c'_i a_i and sum c'_i b_i over its
+// biased codes c'_i = c_i + 128 (at most 255 * 64 * 2^16 < 2^31 in size).
+
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni(const PreparedQuery& q,
+                                                                          const SegmentView& seg, std::size_t begin,
+                                                                          std::size_t end, float* upper,
+                                                                          float* lower) {
+    const std::size_t groups = sketch_groups(q.d);
+    const std::size_t block_bytes = sketch_block_bytes(q.d);
+    alignas(64) std::int32_t high[kLanes], low[kLanes];
+    for (std::size_t b = begin; b < end; ++b) {
+        const std::uint8_t* p = seg.sketch + b * block_bytes;
+        __m512i high0 = _mm512_setzero_si512(), high1 = high0, low0 = high0, low1 = high0;
+        for (std::size_t g = 0; g < groups; ++g, p += 2 * kLine) {
+            _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead, _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead + kLine, _MM_HINT_T0);
+            const __m512i x0 = _mm512_load_si512(p);
+            const __m512i x1 = _mm512_load_si512(p + kLine);
+            const __m512i a = _mm512_set1_epi32(static_cast<int>(q.digits_high[g]));
+            const __m512i c = _mm512_set1_epi32(static_cast<int>(q.digits_low[g]));
+            high0 = _mm512_dpbusd_epi32(high0, x0, a);
+            high1 = _mm512_dpbusd_epi32(high1, x1, a);
+            low0 = _mm512_dpbusd_epi32(low0, x0, c);
+            low1 = _mm512_dpbusd_epi32(low1, x1, c);
+        }
+        _mm512_store_si512(high, high0);
+        _mm512_store_si512(high + 16, high1);
+        _mm512_store_si512(low, low0);
+        _mm512_store_si512(low + 16, low1);
+        const std::size_t o = (b - begin) * kLanes;
+        finish_sketch(q, seg.roots + b * kLanes, seg.unit_scales + b * kLanes, high, low, upper + o, lower + o);
+    }
+}
+
+// Without VNNI: vpmaddubsw multiplies the unsigned codes by the signed digits
+// and adds pairs into 16 bits, which cannot saturate (2 * 255 * 64 < 2^15),
+// and vpmaddwd by ones adds those pairs into 32 bits.
+__attribute__((target("avx2,fma"))) void sketch_avx2(const PreparedQuery& q, const SegmentView& seg,
+                                                     std::size_t begin, std::size_t end, float* upper,
+                                                     float* lower) {
+    const std::size_t groups = sketch_groups(q.d);
+    const std::size_t block_bytes = sketch_block_bytes(q.d);
+    const __m256i ones = _mm256_set1_epi16(1);
+    alignas(32) std::int32_t high[kLanes], low[kLanes];
+    for (std::size_t b = begin; b < end; ++b) {
+        const std::uint8_t* p = seg.sketch + b * block_bytes;
+        __m256i hs[4], ls[4];
+        for (std::size_t k = 0; k < 4; ++k) hs[k] = ls[k] = _mm256_setzero_si256();
+        for (std::size_t g = 0; g < groups; ++g, p += 2 * kLine) {
+            _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead, _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead + kLine, _MM_HINT_T0);
+            const __m256i a = _mm256_set1_epi32(static_cast<int>(q.digits_high[g]));
+            const __m256i c = _mm256_set1_epi32(static_cast<int>(q.digits_low[g]));
+            for (std::size_t k = 0; k < 4; ++k) {
+                const __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
+                hs[k] = _mm256_add_epi32(hs[k], _mm256_madd_epi16(_mm256_maddubs_epi16(x, a), ones));
+                ls[k] = _mm256_add_epi32(ls[k], _mm256_madd_epi16(_mm256_maddubs_epi16(x, c), ones));
+            }
+        }
+        for (std::size_t k = 0; k < 4; ++k) {
+            _mm256_store_si256(reinterpret_cast<__m256i*>(high + 8 * k), hs[k]);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(low + 8 * k), ls[k]);
+        }
+        const std::size_t o = (b - begin) * kLanes;
+        finish_sketch(q, seg.roots + b * kLanes, seg.unit_scales + b * kLanes, high, low, upper + o, lower + o);
+    }
+}
+
+// The baseline instruction set (SSE2) has no byte products: codes widen to
+// 16 bits and pmaddwd multiplies them by whole digits p_i = 64 a_i + b_i
+// (16-bit too), adding pairs into 32 bits. A lane's sum over up to
+// kChunkGroups groups stays below 2^31 (4 * 255 * 4095 per group); chunk sums
+// go into 64 bits, and the total is handed on as 64 * high + low.
+void sketch_portable(const PreparedQuery& q, const SegmentView& seg, std::size_t begin, std::size_t end,
+                     float* upper, float* lower) {
+    constexpr std::size_t kChunkGroups = 511;
+    const std::size_t groups = sketch_groups(q.d);
+    const std::size_t block_bytes = sketch_block_bytes(q.d);
+    const __m128i zero = _mm_setzero_si128();
+    alignas(16) std::int32_t chunk[kLanes];
+    std::int32_t high[kLanes], low[kLanes];
+    for (std::size_t b = begin; b < end; ++b) {
+        const std::uint8_t* p = seg.sketch + b * block_bytes;
+        long long total[kLanes] = {};
+        for (std::size_t from = 0; from < groups; from += kChunkGroups) {
+            const std::size_t to = std::min(groups, from + kChunkGroups);
+            __m128i sums[8];
+            for (std::size_t k = 0; k < 8; ++k) sums[k] = zero;
+            for (std::size_t g = from; g < to; ++g, p += 2 * kLine) {
+                _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead, _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead + kLine, _MM_HINT_T0);
+                const __m128i digits = _mm_set1_epi64x(static_cast<long long>(q.digits_wide[g]));
+                for (std::size_t k = 0; k < 8; ++k) {
+                    // Four lanes: two per pmaddwd, each lane's two pair sums then added side by side.
+                    const __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+                    const __m128 first = _mm_castsi128_ps(_mm_madd_epi16(_mm_unpacklo_epi8(x, zero), digits));
+                    const __m128 second = _mm_castsi128_ps(_mm_madd_epi16(_mm_unpackhi_epi8(x, zero), digits));
+                    const __m128i even = _mm_castps_si128(_mm_shuffle_ps(first, second, _MM_SHUFFLE(2, 0, 2, 0)));
+                    const __m128i odd = _mm_castps_si128(_mm_shuffle_ps(first, second, _MM_SHUFFLE(3, 1, 3, 1)));
+                    sums[k] = _mm_add_epi32(sums[k], _mm_add_epi32(even, odd));
+                }
+            }
+            for (std::size_t k = 0; k < 8; ++k) _mm_store_si128(reinterpret_cast<__m128i*>(chunk + 4 * k), sums[k]);
+            for (std::size_t l = 0; l < kLanes; ++l) total[l] += chunk[l];
+        }
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            // total = 64 * high + low exactly, with |total| < 2^36.
+            high[l] = static_cast<std::int32_t>(total[l] >> 6);
+            low[l] = static_cast<std::int32_t>(total[l] & 63);
+        }
+        const std::size_t o = (b - begin) * kLanes;
+        finish_sketch(q, seg.roots + b * kLanes, seg.unit_scales + b * kLanes, high, low, upper + o, lower + o);
+    }
+}
+
+#define QUILLMERE_FLOAT_PASSES(suffix, fma, split)                                                              \
+    void planes_##suffix(const PreparedQuery& q, const SegmentView& seg, const std::uint32_t* blocks,           \
+                         std::size_t count, float threshold, float* upper, float* lower) {                      \
+        planes_body<fma, split>(q, seg, blocks, count, threshold, upper, lower);                                \
+    }                                                                                                           \
+    void exact_##suffix(const PreparedQuery& q, const SegmentView& seg, const std::uint32_t* blocks,            \
+                        std::size_t count, float* scores) {                                                     \
+        exact_body(q, seg, blocks, count, scores);                                                              \
+    }
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,fma,prefer-vector-width=512")
+QUILLMERE_FLOAT_PASSES(avx512, true, 2)
+#pragma GCC pop_options
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+QUILLMERE_FLOAT_PASSES(avx2, true, 2)
+#pragma GCC pop_options
+// SSE2 has half the registers of the wider sets: one sum per lane.
+QUILLMERE_FLOAT_PASSES(portable, false, 1)
+
+bool vnni_supported() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512bw");
+}
+
+}  // namespace
+
+const Passes& passes_for(KernelId kernel) noexcept {
+    static const Passes avx512{vnni_supported() ? sketch_vnni : sketch_avx2, planes_avx512, exact_avx512,
+                               vnni_supported() ? "avx512vnni" : "avx2"};
+    static const Passes avx2{sketch_avx2, planes_avx2, exact_avx2, "avx2"};
+    static const Passes portable{sketch_portable, planes_portable, exact_portable, "portable"};
+    switch (kernel) {
+        case KernelId::Avx512: return avx512;
+        case KernelId::Avx2: return avx2;
+        case KernelId::Portable: break;
+    }
+    return portable;
+}
+
+}  // namespace quillmere::detail

@@ -1,0 +1,42 @@
+// The passes over stored blocks, one per level, compiled for each
+// instruction set: free functions over one segment's arrays that write
+// kLanes values per block and decide nothing. The scan (scan.cpp) decides
+// which blocks each level reads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "bounds.hpp"
+#include "search.hpp"
+
+namespace quillmere::detail {
+
+// One segment's arrays, as the passes read them.
+struct SegmentView {
+    const std::uint16_t* hi;
+    const std::uint16_t* lo;
+    const std::uint8_t* sketch;
+    const float* roots;
+    const float* unit_scales;  // fl(s / r) of each vector
+};
+
+struct Passes {
+    // Sketch level over blocks [begin, end): every lane's U and L.
+    void (*sketch)(const PreparedQuery& q, const SegmentView& seg, std::size_t begin, std::size_t end,
+                   float* upper, float* lower);
+    // Plane level over the listed blocks: every lane's U and L. A block
+    // whose lanes all have U below `threshold` even with the largest
+    // possible z gets that looser bound, without the second pass that
+    // computes each lane's own.
+    void (*planes)(const PreparedQuery& q, const SegmentView& seg, const std::uint32_t* blocks, std::size_t count,
+                   float threshold, float* upper, float* lower);
+    // Exact scores of the listed blocks, each lane's sums in the metric's order.
+    void (*exact)(const PreparedQuery& q, const SegmentView& seg, const std::uint32_t* blocks, std::size_t count,
+                  float* scores);
+    const char* sketch_name;  // the sketch pass's instruction set
+};
+
+const Passes& passes_for(KernelId kernel) noexcept;
+
+}  // namespace quillmere::detail
