@@ -4,12 +4,15 @@ Each measurement runs in a fresh interpreter so that the memory, caches and
 allocator state left by one do not disturb the next, and so that resident
 memory can be read from /proc/self/status without other data in the way.
 
-    python measure.py search N D --repeats R --seed S --dram-mib M [--data CASE|PATH.npy] [--only-quillmere]
+    python measure.py search N D --floor-lib LIB --repeats R --seed S --dram-mib M [--data CASE|PATH.npy] [--only-quillmere]
     python measure.py load   N D --repeats R --seed S
     python measure.py memory N D --mode ctor|insert --seed S
+
+LIB is the native read loop that run.py compiles (native_floor.cpp).
 """
 import argparse
 import array
+import ctypes
 import gc
 import json
 import os
@@ -71,14 +74,18 @@ def load_data(args):
     return rows, make_queries(args.d, 64, args.seed), args.data
 
 
-def read_bytes(flat_i32):
-    """numpy reading every byte of an array once, as fast as it can.
+class NativeFloor:
+    """One core streaming a buffer once with a native loop (native_floor.cpp)."""
 
-    An integer bitwise-or reduction is a plain SIMD streaming read on one
-    thread with almost no arithmetic; in our measurements it matched or beat
-    float sum/max and BLAS dot, in cache and out of it.
-    """
-    return np.bitwise_or.reduce(flat_i32)
+    def __init__(self, path):
+        self.lib = ctypes.CDLL(path)
+        self.lib.read_floor.restype = ctypes.c_uint64
+        self.lib.read_floor.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+        self.lib.floor_loop.restype = ctypes.c_char_p
+        self.loop = self.lib.floor_loop().decode()
+
+    def read(self, array):
+        return self.lib.read_floor(array.ctypes.data, array.nbytes)
 
 
 def status_bytes():
@@ -170,7 +177,8 @@ def measure_search(args):
         return list(zip(scores[best].tolist(), ids[best].tolist()))
 
     blas = Blas()
-    flat = X.reshape(-1).view(np.int32)
+    floor = NativeFloor(args.floor_lib)
+    X = np.ascontiguousarray(X)
     dram = np.ones(args.dram_mib * 2**20 // 4, dtype=np.int32)
     nothing = lambda: None
     Q = lambda rep: queries[rep % len(queries)]
@@ -179,9 +187,9 @@ def measure_search(args):
         "parallel_search": (nothing, lambda r: store.parallel_search(Q(r), TOP_K)),
         "search_k100": (nothing, lambda r: store.search(Q(r), 100)),
         "parallel_search_k100": (nothing, lambda r: store.parallel_search(Q(r), 100)),
-        # The read-once floor: one core streaming the store's bytes once.
-        "read_same": (nothing, lambda r: read_bytes(flat)),
-        "read_dram": (nothing, lambda r: read_bytes(dram)),
+        # The floor: one core streaming the store's 4·n·d bytes once with a native loop.
+        "read_same": (nothing, lambda r: floor.read(X)),
+        "read_dram": (nothing, lambda r: floor.read(dram)),
     }
     if not args.only_quillmere:
         competitors["numpy_1t"] = (lambda: blas.threads(1), lambda r: numpy_top(Q(r)))
@@ -223,9 +231,10 @@ def measure_search(args):
     answers = [bits(store.search(q, TOP_K)) for q in queries[:8]]
     times = interleaved(competitors, args.repeats)
     blas.threads(None)
-    return {"n": n, "d": d, "data": label, "scan": os.environ.get("QUILLMERE_SCAN", "pruned"),
+    return {"n": n, "d": d, "data": label, "scan": os.environ.get("QUILLMERE_SCAN", "sketch"),
             "repeats": args.repeats, "dram_bytes": dram.nbytes, "times": times, "check": check,
-            "answers": answers, "blas": blas.info, "faiss": faiss_info}
+            "answers": answers, "blas": blas.info, "faiss": faiss_info, "floor_loop": floor.loop,
+            "quillmere": quillmere.__file__}
 
 
 def measure_load(args):
@@ -307,6 +316,7 @@ def main():
     parser.add_argument("--repeats", type=int, default=21)
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--dram-mib", type=int, default=1024)
+    parser.add_argument("--floor-lib", help="the compiled native_floor.cpp (search only)")
     parser.add_argument("--mode", choices=["ctor", "insert"], default="ctor")
     parser.add_argument("--data", default=None, help="an adversarial case name or a .npy file of real rows")
     parser.add_argument("--only-quillmere", action="store_true", help="no numpy or faiss competitors")

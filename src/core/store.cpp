@@ -17,6 +17,7 @@ namespace {
 constexpr std::size_t kSegmentBytes = std::size_t{16} << 20;
 constexpr std::size_t kAlign = 64;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kPage = 4096;
 constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
 
 std::size_t checked_mul(std::size_t a, std::size_t b) {
@@ -30,8 +31,10 @@ std::size_t checked_mul(std::size_t a, std::size_t b) {
 ZeroedBuffer::ZeroedBuffer(std::size_t bytes) {
     if (bytes >= kHugeThreshold) {
         // Map one huge page more than needed, then trim so the data starts on
-        // a huge-page boundary. Fresh anonymous pages read as zero.
-        const std::size_t length = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+        // a huge-page boundary. Fresh anonymous pages read as zero. The
+        // length is only rounded to small pages: the kernel backs the last,
+        // partial 2 MiB with small pages, so no buffer wastes up to a huge page.
+        const std::size_t length = (bytes + kPage - 1) / kPage * kPage;
         if (length < bytes || length + kHugePage < length) throw std::bad_alloc();
         void* p = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) throw std::bad_alloc();
