@@ -113,13 +113,15 @@ std::optional<Error> Vectorstore::insert(const float* vector, std::size_t length
     const std::size_t offset = size_ - seg.first;
     const std::size_t lane = offset % kLanes;
     if (length != 0) std::memcpy(staging_.as<float>() + lane * length, vector, length * sizeof(float));
-    // The largest magnitude, for the sketch scale; NaN components are passed
-    // over (such a vector's root is NaN, and no bound ever reads its sketch).
-    float largest = 0.0f;
+    // The largest magnitude, for the sketch scale. Magnitudes compare as
+    // their bit patterns, an integer maximum that vectorises; a NaN component
+    // wins (such a vector's root is NaN too, and no bound reads its sketch).
+    std::int32_t largest_bits = 0;
     for (std::size_t i = 0; i < length; ++i) {
-        const float a = std::fabs(vector[i]);
-        largest = a > largest ? a : largest;
+        const auto b = static_cast<std::int32_t>(float_bits(vector[i]) & 0x7FFFFFFFu);
+        largest_bits = b > largest_bits ? b : largest_bits;
     }
+    const float largest = float_from_bits(static_cast<std::uint32_t>(largest_bits));
     staged_max_[lane] = largest;
     seg.ids.as<std::uint64_t>()[offset] = id;
     if (lane == kLanes - 1) seal_block(seg, offset / kLanes);
@@ -127,31 +129,28 @@ std::optional<Error> Vectorstore::insert(const float* vector, std::size_t length
     return std::nullopt;
 }
 
-// Moves the staged block into the planes and the sketch, row by row, and
-// computes its roots on the way: each lane's squared norm summed strictly in
-// order from component 0, so the bits equal the scalar metric's.
+namespace {
+
+// One group of kCount consecutive components of a staged block (vector l at
+// rows[l * d]): their rows of both planes, their sketch word for each lane,
+// and each lane's squared norm carried on in component order.
 //
 // Sketch codes: c = round(x * fl(127 / m)) with m = max |x_i|, clamped to
 // [-127, 127] (a NaN product becomes -127, so that the conversion to an
-// integer is always defined), stored as c + 128. For a
-// vector with a root in the range that searches bound, the codes satisfy
-// |x_i - s c_i| <= s (1/2 + 2^-15) with s = fl(m / 127); the proof is with
-// the sketch bound in bounds.cpp. Other vectors get codes that no bound reads.
-void Vectorstore::seal_block(Segment& seg, std::size_t block) noexcept {
-    const std::size_t d = vector_size_;
-    const float* rows = staging_.as<float>();
-    std::uint16_t* hi = seg.hi.as<std::uint16_t>() + block * d * kLanes;
-    std::uint16_t* lo = seg.lo.as<std::uint16_t>() + block * d * kLanes;
-    std::uint8_t* codes = seg.sketch.as<std::uint8_t>() + block * sketch_groups(d) * kLanes * kGroup;
-    float norm[kLanes], inverse[kLanes];
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        norm[l] = -0.0f;
-        inverse[l] = 127.0f / staged_max_[l];
-    }
+// integer is always defined), stored as c + 128. For a vector with a root in
+// the range that searches bound, the codes satisfy |x_i - s c_i| <=
+// s (1/2 + 2^-15) with s = fl(m / 127); the proof is with the sketch bound in
+// bounds.cpp. Other vectors get codes that no bound reads.
+template <std::size_t kCount>
+__attribute__((always_inline)) inline void seal_group(const float* rows, std::size_t d, std::size_t first,
+                                                      const float* inverse, float* norm, std::uint16_t* hi,
+                                                      std::uint16_t* lo, std::uint32_t* words) {
     // Adding and subtracting 1.5 * 2^23 rounds any |v| <= 2^22 to the nearest integer.
     constexpr float kRound = 0x1.8p23f;
-    for (std::size_t i = 0; i < d; ++i) {
-        std::uint8_t* word_bytes = codes + (i / kGroup) * kLanes * kGroup + i % kGroup;
+    std::uint32_t codes[kCount][kLanes];
+    for (std::size_t j = 0; j < kCount; ++j) {
+        const std::size_t i = first + j;
+        // Across the lanes, so that the loop vectorises.
         for (std::size_t l = 0; l < kLanes; ++l) {
             const float x = rows[l * d + i];
             norm[l] += x * x;
@@ -161,15 +160,51 @@ void Vectorstore::seal_block(Segment& seg, std::size_t block) noexcept {
             float v = x * inverse[l];
             v = v > -127.0f ? v : -127.0f;
             v = v < 127.0f ? v : 127.0f;
-            word_bytes[l * kGroup] = static_cast<std::uint8_t>(static_cast<int>((v + kRound) - kRound) + 128);
+            codes[j][l] = static_cast<std::uint32_t>(static_cast<int>((v + kRound) - kRound) + 128);
         }
     }
-    float* roots = seg.roots.as<float>() + block * kLanes;
-    float* unit_scales = seg.unit_scales.as<float>() + block * kLanes;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        std::uint32_t word = 0;
+        for (std::size_t j = 0; j < kCount; ++j) word |= codes[j][l] << (8 * j);
+        words[l] = word;
+    }
+}
+
+// Moves a staged block into the planes and the sketch, and computes its
+// roots on the way: each lane's squared norm summed strictly in order from
+// component 0, so the bits equal the scalar metric's. Compiled for several
+// instruction sets, chosen at load time; every one gives the same bits.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void seal_rows(
+    const float* rows, std::size_t d, const float* largest, std::uint16_t* hi, std::uint16_t* lo,
+    std::uint32_t* words, float* roots, float* unit_scales) noexcept {
+    float norm[kLanes], inverse[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        norm[l] = -0.0f;
+        inverse[l] = 127.0f / largest[l];
+    }
+    const std::size_t full = d / kGroup;
+    for (std::size_t g = 0; g < full; ++g) seal_group<kGroup>(rows, d, g * kGroup, inverse, norm, hi, lo, words + g * kLanes);
+    std::uint32_t* last = words + full * kLanes;
+    switch (d % kGroup) {
+        case 1: seal_group<1>(rows, d, full * kGroup, inverse, norm, hi, lo, last); break;
+        case 2: seal_group<2>(rows, d, full * kGroup, inverse, norm, hi, lo, last); break;
+        case 3: seal_group<3>(rows, d, full * kGroup, inverse, norm, hi, lo, last); break;
+        default: break;
+    }
     for (std::size_t l = 0; l < kLanes; ++l) {
         roots[l] = std::sqrt(norm[l]);
-        unit_scales[l] = (staged_max_[l] / 127.0f) / roots[l];
+        unit_scales[l] = (largest[l] / 127.0f) / roots[l];
     }
+}
+
+}  // namespace
+
+void Vectorstore::seal_block(Segment& seg, std::size_t block) noexcept {
+    const std::size_t d = vector_size_;
+    seal_rows(staging_.as<float>(), d, staged_max_, seg.hi.as<std::uint16_t>() + block * d * kLanes,
+              seg.lo.as<std::uint16_t>() + block * d * kLanes,
+              seg.sketch.as<std::uint32_t>() + block * sketch_groups(d) * kLanes, seg.roots.as<float>() + block * kLanes,
+              seg.unit_scales.as<float>() + block * kLanes);
 }
 
 Outcome<Vectorstore> Vectorstore::create(std::size_t vector_size,
