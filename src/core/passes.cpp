@@ -35,7 +35,6 @@ constexpr std::size_t kPrefetchAhead = 4096;
 // Prefetches the rows of a list of blocks kPrefetchAhead bytes ahead of the
 // row being read: each line() fetches the next line of the stream (and, with
 // kTwoPlanes, the line at the same offset in the low plane) and moves on.
-// Past the end of the list it keeps going linearly; prefetches never fault.
 template <bool kTwoPlanes>
 class Prefetcher {
 public:
@@ -51,8 +50,7 @@ public:
             ahead -= block_bytes_;
             ++next_;
         }
-        at_ = count_ == 0 ? base_ : base_ + (blocks_[count_ - 1] + std::size_t{1}) * block_bytes_ + ahead;
-        enter(ahead);
+        if (count_ != 0) enter(ahead);
     }
 
     __attribute__((always_inline)) void line() noexcept {
@@ -65,7 +63,10 @@ public:
 private:
     void enter(std::size_t offset) noexcept {
         if (next_ >= count_) {
-            end_ = nullptr;
+            // Past the list: go round the last block, which is in cache by
+            // then, rather than fetch lines that no one will read.
+            at_ = base_ + blocks_[count_ - 1] * block_bytes_;
+            end_ = at_ + block_bytes_;
             return;
         }
         const char* start = base_ + blocks_[next_++] * block_bytes_;
@@ -79,7 +80,7 @@ private:
     std::size_t count_;
     std::ptrdiff_t other_;
     std::size_t next_ = 0;
-    const char* at_ = nullptr;
+    const char* at_ = nullptr;  // with no blocks listed, line() is never called
     const char* end_ = nullptr;
 };
 
@@ -107,6 +108,17 @@ __attribute__((always_inline)) inline float madd(float x, float y, float acc) {
         return acc + x * y;
     }
 }
+
+// c ? a : b, with both computed already: a bit select rather than control
+// flow, so that loops over lanes vectorise (the compiler may not evaluate a
+// float operation that the source only evaluates conditionally).
+inline float pick(bool c, float a, float b) noexcept {
+    const std::uint32_t mask = 0u - static_cast<std::uint32_t>(c);
+    return float_from_bits((float_bits(a) & mask) | (float_bits(b) & ~mask));
+}
+
+// A lane the bounds cover: its root in [kMinRoot, kMaxRoot] (bounds.cpp, step 3).
+inline bool bounded_root(float r) noexcept { return (r >= kMinRoot) & (r <= kMaxRoot); }
 
 // Sums over the rows of one block's high plane, of f(row word) times g(q_i),
 // kSplit partial sums per lane (rows i mod kSplit), each pair of lanes from
@@ -183,10 +195,8 @@ __attribute__((always_inline)) inline void planes_body(const PreparedQuery& q, c
         plane_sums<kFma, kSplit>(d, hi, query, even_half, odd_half, step, t);
         int passes = 0;  // an integer reduction vectorises; a float maximum would not
         for (std::size_t j = 0; j < kLanes; ++j) {
-            // Divided in every lane and then selected, so that the loop vectorises.
             const float quotient = t[j] / (root * r[j]);
-            const bool bounded = r[j] >= kMinRoot && r[j] <= kMaxRoot;
-            t[j] = r[j] == 0.0f ? 0.0f : bounded ? quotient : HUGE_VALF;
+            t[j] = pick(r[j] == 0.0f, 0.0f, pick(bounded_root(r[j]), quotient, HUGE_VALF));
             passes |= t[j] + z_max >= threshold;
         }
         if (passes == 0) {
@@ -199,9 +209,9 @@ __attribute__((always_inline)) inline void planes_body(const PreparedQuery& q, c
         plane_sums<kFma, kSplit>(d, hi, magnitude, even_power, odd_power, nothing, p);
         for (std::size_t j = 0; j < kLanes; ++j) {
             const float z = c1 * (p[j] / (root * r[j]));
-            const bool bounded = r[j] >= kMinRoot && r[j] <= kMaxRoot;
-            u[j] = r[j] == 0.0f ? 0.0f : bounded ? t[j] + z : HUGE_VALF;
-            l[j] = r[j] == 0.0f ? 0.0f : bounded ? t[j] - z : -HUGE_VALF;
+            const bool zero = r[j] == 0.0f, bounded = bounded_root(r[j]);
+            u[j] = pick(zero, 0.0f, pick(bounded, t[j] + z, HUGE_VALF));
+            l[j] = pick(zero, 0.0f, pick(bounded, t[j] - z, -HUGE_VALF));
         }
     }
 }
@@ -242,7 +252,10 @@ __attribute__((always_inline)) inline void exact_body(const PreparedQuery& q, co
             s[2 * j] = even[j];
             s[2 * j + 1] = odd[j];
         }
-        for (std::size_t j = 0; j < kLanes; ++j) s[j] = lane_score(s[j], root, r[j]);
+        // The metric's last step (lane_score), with the zero test as a select.
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            s[j] = pick((root == 0.0f) | (r[j] == 0.0f), 0.0f, s[j] / (root * r[j]));
+        }
     }
 }
 
@@ -261,9 +274,9 @@ __attribute__((always_inline)) inline void finish_sketch(const PreparedQuery& q,
         const auto dot = static_cast<float>(64.0 * high[l] + low[l] - bias);
         const float t = dot * w[l] * step;
         const float z = w[l] * scale_term + root_term;
-        const bool bounded = r[l] >= kMinRoot && r[l] <= kMaxRoot;
-        upper[l] = r[l] == 0.0f ? 0.0f : bounded ? t + z : HUGE_VALF;
-        lower[l] = r[l] == 0.0f ? 0.0f : bounded ? t - z : -HUGE_VALF;
+        const bool zero = r[l] == 0.0f, bounded = bounded_root(r[l]);
+        upper[l] = pick(zero, 0.0f, pick(bounded, t + z, HUGE_VALF));
+        lower[l] = pick(zero, 0.0f, pick(bounded, t - z, -HUGE_VALF));
     }
 }
 
