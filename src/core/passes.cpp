@@ -126,20 +126,24 @@ inline bool bounded_root(float r) noexcept { return (r >= kMinRoot) & (r <= kMax
 template <bool kFma, std::size_t kSplit, class Weight, class Even, class Odd, class Step>
 __attribute__((always_inline)) inline void plane_sums(std::size_t d, const std::uint16_t* hi, Weight weight,
                                                       Even even_of, Odd odd_of, Step step, float* out) {
-    float even[kSplit][kPairs], odd[kSplit][kPairs];
-    for (std::size_t h = 0; h < kSplit; ++h) {
-        for (std::size_t j = 0; j < kPairs; ++j) even[h][j] = odd[h][j] = 0.0f;
-    }
+    // One flat array per kind: the compiler vectorises the lane loops over
+    // these for every instruction set, SSE2 included.
+    float even[kSplit * kPairs], odd[kSplit * kPairs];
+    for (std::size_t j = 0; j < kSplit * kPairs; ++j) even[j] = odd[j] = 0.0f;
     std::size_t i = 0;
     for (; i + kSplit <= d; i += kSplit) {
         for (std::size_t h = 0; h < kSplit; ++h) {
             step();
             const float w = weight(i + h);
             const std::uint16_t* row = hi + (i + h) * kLanes;
+            float* e = even + h * kPairs;
+            float* o = odd + h * kPairs;
+            // Kept a loop, for SSE2 too: unrolled first, it is never vectorised.
+#pragma GCC unroll 1
             for (std::size_t j = 0; j < kPairs; ++j) {
                 const std::uint32_t word = pair_at(row, j);
-                even[h][j] = madd<kFma>(w, even_of(word), even[h][j]);
-                odd[h][j] = madd<kFma>(w, odd_of(word), odd[h][j]);
+                e[j] = madd<kFma>(w, even_of(word), e[j]);
+                o[j] = madd<kFma>(w, odd_of(word), o[j]);
             }
         }
     }
@@ -149,15 +153,15 @@ __attribute__((always_inline)) inline void plane_sums(std::size_t d, const std::
         const std::uint16_t* row = hi + i * kLanes;
         for (std::size_t j = 0; j < kPairs; ++j) {
             const std::uint32_t word = pair_at(row, j);
-            even[0][j] = madd<kFma>(w, even_of(word), even[0][j]);
-            odd[0][j] = madd<kFma>(w, odd_of(word), odd[0][j]);
+            even[j] = madd<kFma>(w, even_of(word), even[j]);
+            odd[j] = madd<kFma>(w, odd_of(word), odd[j]);
         }
     }
     for (std::size_t j = 0; j < kPairs; ++j) {
-        float e = even[0][j], o = odd[0][j];
+        float e = even[j], o = odd[j];
         for (std::size_t h = 1; h < kSplit; ++h) {
-            e += even[h][j];
-            o += odd[h][j];
+            e += even[h * kPairs + j];
+            o += odd[h * kPairs + j];
         }
         out[2 * j] = e;
         out[2 * j + 1] = o;
