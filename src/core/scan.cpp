@@ -19,11 +19,12 @@
 // dropped: many ties, near-identical vectors).
 //
 // Where the bounds cannot rule blocks out (identical vectors, mass ties at
-// the k-th score, non-finite values), reading a block's bounds first costs
-// more than scoring it: when most blocks of a run needed exact scores, the
-// next runs are scored exactly, straight from the planes, until exact scores
-// show that the bounds would have ruled blocks out again. That is only a
-// guess about speed; it keeps such stores at the cost of the full scan.
+// the k-th score, non-finite values, a top k that reaches into most blocks),
+// reading a block's bounds first costs more than scoring it: when most
+// blocks of a run passed their bounds, the next runs are scored exactly,
+// straight from the planes, until exact scores show that the bounds would
+// have ruled blocks out again. That is only a guess about speed; it keeps
+// such stores at the cost of the full scan.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -40,6 +41,11 @@ namespace quillmere::detail {
 namespace {
 
 constexpr std::size_t kRun = 64;
+// The bounds are read only when the range holds at least this many entries
+// for each of the k best: with k best spread over the blocks, about
+// 1 - exp(-32 / kEntriesPerBest) of the blocks hold one and need exact
+// scores anyway, 40% here, and more would cost more than the full scan.
+constexpr std::size_t kEntriesPerBest = 64;
 // Blocks of deferred scoring per call: between calls the threshold, raised by
 // the blocks just scored, drops more of the list.
 constexpr std::size_t kDeferredBatch = 8;
@@ -68,7 +74,7 @@ public:
           passes_(passes_for(options.kernel)),
           heap_(out, top_k),
           lower_bounds_(top_k, last - first),
-          pruning_(options.mode != ScanMode::Full && last - first > top_k && query.bounded),
+          pruning_(options.mode != ScanMode::Full && query.bounded && top_k <= (last - first) / kEntriesPerBest),
           sketch_(pruning_ && options.mode == ScanMode::Sketch) {}
 
     void run() {
@@ -159,7 +165,7 @@ private:
             passes_.planes(q_, seg, run_blocks_, count, threshold(), upper_, lower_);
             count_blocks(stats_planes(), count);
         }
-        std::size_t scored_now = 0;
+        std::size_t passed = 0;  // blocks that passed a real test, or hold an unbounded lane
         for (std::size_t n = 0; n < count; ++n) {
             const auto block = static_cast<std::uint32_t>(begin + n);
             const std::size_t at = base(index, block);
@@ -181,6 +187,9 @@ private:
                 if (!(best >= limit)) continue;
             }
             const bool unbounded = best == HUGE_VALF;
+            // Passing a real test (not one that nothing could fail yet), or an
+            // unbounded lane, counts towards scoring the next runs exactly.
+            if (limit > -HUGE_VALF || unbounded) ++passed;
             if (!lower_bounds_.full() || best > lower_bounds_.kth()) {
                 const float* r = seg.roots + std::size_t{block} * kLanes;
                 for (std::size_t l = lane_begin(at); l < lane_end(at); ++l) {
@@ -191,15 +200,12 @@ private:
                 deferred_.push_back({index, block, best});
                 continue;
             }
-            // Failing a real test (not one that nothing could pass yet), or an
-            // unbounded lane, counts towards scoring the next runs exactly.
-            if (limit > -HUGE_VALF || unbounded) ++scored_now;
             alignas(64) float scores[kLanes];
             passes_.exact(q_, seg, &block, 1, scores);
             count_blocks(stats_exact(), 1);
             offer_scores(scores, at);
         }
-        try_bounds_ = 2 * scored_now <= count;
+        try_bounds_ = 2 * passed <= count;
     }
 
     // One run scored exactly, straight from the planes. While pruning,
