@@ -28,6 +28,7 @@ for d in (3, 64, 300):
     rows += [[rounded_down_most(1 + (n % 5) / 128 if n % 2 else rng.uniform(0.5, 8)) for _ in range(d)] for n in range(600)]
     store = quillmere.Vectorstore(d, [(r, i) for i, r in enumerate(rows)])
     for q in ([1.0] * d, rows[-1], [rng.uniform(-1, 2) for _ in range(d)]):
+        # The bounds are read only with 64 or more entries per best entry.
         for k in (1, 10, 45):
             for found in (store.search(q, k), store.parallel_search(q, k, 3)):
                 out.append([(struct.pack("<f", s).hex(), i) for s, i in found])
@@ -40,7 +41,7 @@ for d in (7, 66, 131):
     rows += [[(-1.0) ** n if i == 0 else below_midpoint(rng.randrange(9)) for i in range(d)] for n in range(300)]
     store = quillmere.Vectorstore(d, [(r, i) for i, r in enumerate(rows)])
     for q in ([1.0] * d, rows[3], rows[-2], [rng.uniform(-1, 2) for _ in range(d)]):
-        for k in (1, 10, 45):
+        for k in (1, 4, 12, 45):
             for found in (store.search(q, k), store.parallel_search(q, k, 3)):
                 out.append([(struct.pack("<f", s).hex(), i) for s, i in found])
 print(json.dumps(out))

@@ -205,9 +205,11 @@ static std::vector<std::vector<float>> stress_rows(int kind, std::size_t d, std:
         for (auto& x : v) x = unit(rng);
         return v;
     }();
-    // The identical store is long enough (over 64 + k blocks, with a partly
-    // filled tail) for deferring to give up and score its list at once.
-    const std::size_t count = kind == 4 ? 3205 : 700;
+    // Stores hold at least 64 entries per best entry for every k tested (the
+    // bounds are not read otherwise), and the identical store is long enough
+    // (over 64 + k blocks, with a partly filled tail) for deferring to give up
+    // and score its list at once.
+    const std::size_t count = kind == 4 ? 3205 : 2600;
     // Sketch codes of a vector whose largest magnitude is 1 are steps of
     // 1/127; a component just below a midpoint rounds down by almost half a
     // step, the largest error, in the same direction for every sign.
@@ -284,7 +286,7 @@ static void test_pruning_matches_full_scan() {
             for (std::size_t n = 0; n < rows.size(); ++n) store.insert(rows[n].data(), d, n);
             for (const auto& query : stress_queries(d, rows, rng)) {
                 for (std::size_t k : {1u, 3u, 10u, 40u}) {
-                    for (auto [first, last] : {std::pair<std::size_t, std::size_t>{0, rows.size()}, {5, rows.size() - 7}, {64, 300}}) {
+                    for (auto [first, last] : {std::pair<std::size_t, std::size_t>{0, rows.size()}, {5, rows.size() - 7}, {64, 1300}}) {
                         std::vector<detail::Hit> expected, got, weak;
                         expected.reserve(k);
                         got.reserve(k);
