@@ -40,10 +40,10 @@ Filter = Callable[[str, Any], bool]
 
 # Compact when tombstones exceed this fraction of the live entries.
 # bench/collection.py measures a search's time growing with the positions
-# it scans (about 1.3x with a quarter as many tombstones as live entries,
-# 1.7x at a half, 2.1x at as many), and a compaction costing about what
-# adding the live entries afresh costs (0.7-1.1x). At 0.5 a delete or
-# overwrite made one call at a time carries about two adds' worth of
+# it scans (1.3-1.4x with a quarter as many tombstones as live entries,
+# 1.5-1.7x at a half, 1.9-2.1x at as many), and a compaction costing about
+# what adding the live entries afresh costs (0.6-1.1x). At 0.5 a delete or
+# overwrite made one call at a time carries one to two adds' worth of
 # compaction, and a search is at most about 1.7x slower than after one.
 COMPACT_RATIO = 0.5
 
@@ -507,10 +507,12 @@ class Collection:
         self._store.search(query, 0)  # the module's errors for a bad query
         if isinstance(ids, (str, bytes)):
             raise TypeError(f"ids must be a sequence of str, not a single {type(ids).__name__}")
+        universe = None
         if ids is not None:
-            universe = np.fromiter(sorted({self._where[i] for i in ids if i in self._where}), np.int64)
-        else:
-            universe = None
+            where = self._where
+            positions = {where.get(id_, -1) for id_ in ids}
+            positions.discard(-1)
+            universe = np.fromiter(sorted(positions), np.int64, len(positions))
         eligible = len(self._where) if universe is None else len(universe)
         want = min(k, eligible)
         if want == 0:
