@@ -554,9 +554,10 @@ class Collection:
         to `_search_matches` instead (`may_switch`); the next search counts
         in that sum, estimated from the last one in proportion to its size.
         The over-fetch pays per search of the whole store, the other per
-        filter call for every entry, so neither wins everywhere, and this
-        rule stays within about twice the better one's cost
-        (bench/collection.py measures all three).
+        filter call for every entry, so neither wins everywhere. This rule
+        costs about what the better one costs when matches are spread
+        evenly, and a few times it in the over-fetch's worst case, the
+        matches ranking last (bench/collection.py measures all three).
         """
         n = self._count
         ids, payloads = self._ids, self._payloads
