@@ -208,8 +208,8 @@ class QuillmereVectorStore(BasePydanticVectorStore):
     ) -> None:
         """Deletes the nodes among `node_ids` that match `filters`.
 
-        As in LlamaIndex's SimpleVectorStore, None means no restriction (so
-        neither argument deletes every node) and an empty list means no node.
+        As in LlamaIndex's SimpleVectorStore, None means no restriction, so a
+        call with neither argument deletes every node; an empty list means no node.
         """
         _no_extra(delete_kwargs, "delete_nodes")
         with self._lock:
