@@ -1,0 +1,629 @@
+"""A mutable, exact collection of (string id, vector, payload) entries.
+
+Layout. Every entry ever added occupies a *position*: its index in the
+float32 array `_rows`, in the lists `_ids` / `_payloads`, and its u64 id in
+the `quillmere.Vectorstore` that answers searches. Positions only grow, in
+order of addition, so the store's tie order (insertion order) is the order
+of addition. Deleting or overwriting an entry leaves a tombstone (its
+position's id becomes None) that searches skip; compaction rebuilds the
+store and the arrays from the live positions, in order, which keeps every
+relative order and so every answer.
+
+Exactness. The module ranks by score (descending, NaN last, -0.0 and +0.0
+equal) and then by position, a total order. Dropping the positions that a
+search must not return (tombstones, non-matches) from that order leaves the
+order of the remaining entries untouched, and a store built from some
+positions' rows, in position order, ranks them the same way. So every
+answer here is a subsequence of, or a search over a subset of, the module's
+own ranking: the same score bits, and no sorting by score in Python.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import operator
+import threading
+import time
+from typing import Any, Callable, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+
+import numpy as np
+
+import quillmere
+
+from . import _persist
+from ._convert import NUMERIC_KINDS, narrow, row
+
+__all__ = ["Collection", "Entry", "Hit", "Filter"]
+
+Filter = Callable[[str, Any], bool]
+
+# Compact when tombstones exceed this fraction of the live entries.
+# bench/collection.py measures a search's time growing with the positions
+# it scans (1.3-1.4x with a quarter as many tombstones as live entries,
+# 1.5-1.7x at a half, 1.9-2.1x at as many), and a compaction costing about
+# what adding the live entries afresh costs (0.6-1.1x). At 0.5 a delete or
+# overwrite made one call at a time carries one to two adds' worth of
+# compaction, and a search is at most about 1.7x slower than after one.
+COMPACT_RATIO = 0.5
+
+# A restriction to known ids searches a temporary store of just those rows
+# when they are at most this fraction of the live entries, and otherwise
+# searches the whole store, over-fetching past the others. bench/collection.py
+# measured the two costs crossing between 5% and 10%: building a store costs
+# per row, the over-fetch costs a search of the whole store with a longer
+# prefix the rarer the ids.
+RESTRICT_FRACTION = 0.07
+
+# The smallest row capacity; it then doubles as entries are added.
+MIN_CAPACITY = 64
+
+
+def _count(value: Any, name: str) -> int:
+    count = operator.index(value)
+    if count < 0:
+        raise ValueError(f"{name} must be at least 0, got {count}")
+    return count
+
+
+class Hit(NamedTuple):
+    """One search result: the module's cosine score (a float32 value), the id and its payload."""
+
+    score: float
+    id: str
+    payload: Any
+
+
+class Entry(NamedTuple):
+    """A stored entry's id and payload."""
+
+    id: str
+    payload: Any
+
+
+class Collection:
+    """Entries of (str id, float32 vector, JSON-serialisable payload), searched exactly.
+
+    Every search gives what scoring every live entry with
+    `quillmere.cosine_similarity` would give: the same score bits, best
+    first, NaN last, equal scores in order of addition. Adding an id that is
+    already present replaces its entry and moves it to the end of that order,
+    as if it had been deleted and added again.
+
+    `vector_size` may be left None; the first add then fixes it. Payloads are
+    kept as given, not copied, and returned as they are: treat them as
+    read-only. Calls are serialised by a lock, so threads may share a
+    collection; a filter must not modify the collection it is filtering.
+    """
+
+    def __init__(self, vector_size: Optional[int] = None) -> None:
+        self._lock = threading.RLock()
+        self._store: Optional[quillmere.Vectorstore] = None
+        self._size: Optional[int] = None
+        if vector_size is not None:
+            self._fix_size(vector_size)
+        self._reset()
+
+    def _fix_size(self, vector_size: Any) -> None:
+        # The module judges vector_size, with its own errors.
+        self._store = quillmere.Vectorstore(vector_size)
+        self._size = self._store.vector_size
+
+    def _reset(self) -> None:
+        self._rows = np.empty((0 if self._size is None else MIN_CAPACITY, self._size or 0), np.float32)
+        self._count = 0  # positions in use, tombstones included
+        self._ids: List[Optional[str]] = []  # per position; None marks a tombstone
+        self._payloads: List[Any] = []  # per position
+        self._where: dict = {}  # live id -> position
+        self._version = 0  # bumped by every change, for iterators
+        if self._size is not None:
+            self._store = quillmere.Vectorstore(self._size)
+
+    # ------------------------------------------------------------ properties
+
+    @property
+    def vector_size(self) -> Optional[int]:
+        """The length of every vector, or None until the first add fixes it."""
+        return self._size
+
+    def __len__(self) -> int:
+        return len(self._where)
+
+    def __contains__(self, id: object) -> bool:
+        return id in self._where
+
+    def __iter__(self) -> Iterator[str]:
+        """The live ids, in order of addition (an overwritten id at its new place)."""
+        return (entry.id for entry in self.items())
+
+    def items(self) -> Iterator[Entry]:
+        """The live entries as `Entry(id, payload)`, in the order of `iter()`.
+
+        Like a dict's views, the iterator raises RuntimeError if the
+        collection changes while it is consumed.
+        """
+        return self._entries(self._version, self._ids, self._payloads)
+
+    def _entries(self, version: int, ids: List[Optional[str]], payloads: List[Any]) -> Iterator[Entry]:
+        for position in range(len(ids)):
+            if self._version != version:
+                raise RuntimeError("collection changed during iteration")
+            id_ = ids[position]
+            if id_ is not None:
+                yield Entry(id_, payloads[position])
+
+    def __repr__(self) -> str:
+        return f"Collection(vector_size={self._size}, len={len(self)})"
+
+    # ------------------------------------------------------------- changing
+
+    def add(self, ids: Sequence[str], vectors: Any, payloads: Optional[Sequence[Any]] = None) -> None:
+        """Adds or replaces entries: `ids[i]` gets `vectors[i]` and `payloads[i]`.
+
+        `vectors` is a sequence of vectors (anything the module accepts as a
+        vector) or a 2-D numeric numpy array; `payloads` defaults to None for
+        every entry and each must be JSON-serialisable. An id already present,
+        or repeated within the call, keeps only its last vector and payload
+        and moves to the end of the order. The call is all or nothing: a
+        refused add (a wrong length, a value that does not convert, a payload
+        json cannot write) raises and changes nothing.
+        """
+        with self._lock:
+            ids = self._checked_ids(ids)
+            rows = self._checked_rows(vectors, len(ids))
+            payloads = self._checked_payloads(payloads, ids)
+            if not ids:
+                return
+            if self._size is None:
+                self._fix_size(rows.shape[1])
+                self._rows = np.empty((MIN_CAPACITY, self._size), np.float32)
+            # Within one call the last occurrence of an id wins, as it would
+            # in a sequence of single adds.
+            last = {id_: i for i, id_ in enumerate(ids)}
+            if len(last) < len(ids):
+                keep = sorted(last.values())
+                ids = [ids[i] for i in keep]
+                payloads = [payloads[i] for i in keep]
+                rows = rows[keep]
+            self._append(ids, rows, payloads)
+            self._maybe_compact()
+
+    def _checked_ids(self, ids: Any) -> List[str]:
+        if isinstance(ids, (str, bytes)):
+            raise TypeError(f"ids must be a sequence of str, not a single {type(ids).__name__}")
+        ids = list(ids)
+        for i, id_ in enumerate(ids):
+            if not isinstance(id_, str):
+                raise TypeError(f"ids must be str, but ids[{i}] is {type(id_).__name__}")
+        return ids
+
+    def _checked_rows(self, vectors: Any, n: int) -> np.ndarray:
+        """The float32 rows the module would store for `vectors`, or the module's error."""
+        if isinstance(vectors, np.ndarray) and vectors.ndim == 2 and vectors.dtype.kind in NUMERIC_KINDS:
+            if len(vectors) != n:
+                raise ValueError(f"{n} ids but {len(vectors)} vectors")
+            size = self._size if self._size is not None else vectors.shape[1]
+            if n and vectors.shape[1] != size:
+                quillmere.Vectorstore(size, [(vectors[0], 0)])  # raises the module's length error
+            return np.ascontiguousarray(narrow(vectors))
+        if isinstance(vectors, (str, bytes)):
+            raise TypeError(f"vectors must be a sequence of vectors, not a single {type(vectors).__name__}")
+        vectors = list(vectors)
+        if len(vectors) != n:
+            raise ValueError(f"{n} ids but {len(vectors)} vectors")
+        if not vectors:
+            return np.empty((0, self._size or 0), np.float32)
+        first = row(vectors[0], self._size)
+        rows = np.empty((n, len(first)), np.float32)
+        rows[0] = first
+        for i in range(1, n):
+            rows[i] = row(vectors[i], len(first))
+        return rows
+
+    @staticmethod
+    def _checked_payloads(payloads: Any, ids: List[str]) -> List[Any]:
+        if payloads is None:
+            return [None] * len(ids)
+        payloads = list(payloads)
+        if len(payloads) != len(ids):
+            raise ValueError(f"{len(ids)} ids but {len(payloads)} payloads")
+        try:
+            json.dumps(payloads)  # one pass over the whole batch
+        except (TypeError, ValueError):
+            for id_, payload in zip(ids, payloads):  # name the first culprit
+                try:
+                    json.dumps(payload)
+                except (TypeError, ValueError) as error:
+                    raise TypeError(f"payload of id {id_!r} is not JSON-serialisable: {error}") from None
+            raise
+        return payloads
+
+    def _append(self, ids: List[str], rows: np.ndarray, payloads: List[Any]) -> None:
+        """Appends checked entries at new positions, all or nothing."""
+        start, n = self._count, len(ids)
+        if start + n > len(self._rows):
+            capacity = max(MIN_CAPACITY, 2 * len(self._rows), start + n)
+            grown = np.empty((capacity, self._size), np.float32)
+            grown[:start] = self._rows[:start]
+            self._rows = grown
+        self._rows[start : start + n] = rows  # beyond _count: not yet part of the collection
+        store, inserted = self._store, 0
+        try:
+            for i in range(n):
+                store.insert(self._rows[start + i], start + i)
+                inserted += 1
+        except BaseException:
+            # Only running out of memory (or an interrupt) stops the loop.
+            # The rows the store took become tombstones, so the store and
+            # the bookkeeping agree and no entry has changed.
+            self._ids.extend([None] * inserted)
+            self._payloads.extend([None] * inserted)
+            self._count += inserted
+            raise
+        for id_ in ids:
+            old = self._where.get(id_)
+            if old is not None:
+                self._ids[old] = None
+                self._payloads[old] = None
+        self._ids.extend(ids)
+        self._payloads.extend(payloads)
+        self._where.update(zip(ids, range(start, start + n)))
+        self._count = start + n
+        self._version += 1
+
+    def delete(self, ids: Iterable[str]) -> int:
+        """Removes the entries with these ids; ids not present are ignored.
+
+        Returns the number of entries removed.
+        """
+        with self._lock:
+            if isinstance(ids, (str, bytes)):
+                raise TypeError(f"ids must be a sequence of str, not a single {type(ids).__name__}")
+            removed = 0
+            for id_ in ids:
+                position = self._where.pop(id_, None)
+                if position is not None:
+                    self._ids[position] = None
+                    self._payloads[position] = None
+                    removed += 1
+            if removed:
+                self._version += 1
+                self._maybe_compact()
+            return removed
+
+    def clear(self) -> None:
+        """Removes every entry; `vector_size` stays as it is."""
+        with self._lock:
+            self._reset()
+
+    # ------------------------------------------------------------- compaction
+
+    @property
+    def _dead(self) -> int:
+        return self._count - len(self._where)
+
+    def _maybe_compact(self) -> None:
+        if self._dead > COMPACT_RATIO * len(self._where):
+            self.compact()
+
+    def compact(self) -> None:
+        """Drops the tombstones now: rebuilds the store from the live entries, in order.
+
+        Runs by itself when tombstones exceed half the live entries; answers
+        are the same before and after.
+        """
+        with self._lock:
+            if self._dead:
+                self._rebuild(self._live_positions())
+
+    def _live_positions(self) -> np.ndarray:
+        """The live positions, ascending (the order of addition)."""
+        return np.fromiter(sorted(self._where.values()), np.int64, len(self._where))
+
+    def _rebuild(self, positions: np.ndarray) -> None:
+        """Keeps only `positions` (ascending), renumbered from 0 in the same order."""
+        rows = self._rows[positions]  # a copy
+        store = quillmere.Vectorstore(self._size, list(zip(rows, range(len(rows)))))
+        # Nothing has changed up to here; the rest cannot fail part way.
+        capacity = len(self._rows)
+        if capacity > 4 * max(len(rows), MIN_CAPACITY):
+            capacity = max(2 * len(rows), MIN_CAPACITY)  # give back memory after mass deletes
+            self._rows = np.empty((capacity, self._size), np.float32)
+        self._rows[: len(rows)] = rows
+        ids = [self._ids[p] for p in positions.tolist()]
+        self._payloads = [self._payloads[p] for p in positions.tolist()]
+        self._ids = ids
+        self._where = dict(zip(ids, range(len(ids))))
+        self._count = len(ids)
+        self._store = store
+        self._version += 1
+
+    # ------------------------------------------------------------- reading
+
+    def get(self, ids: Iterable[str]) -> List[Entry]:
+        """The entries for these ids, in the order asked; ids not present are skipped."""
+        with self._lock:
+            if isinstance(ids, (str, bytes)):
+                raise TypeError(f"ids must be a sequence of str, not a single {type(ids).__name__}")
+            out = []
+            for id_ in ids:
+                position = self._where.get(id_)
+                if position is not None:
+                    out.append(Entry(id_, self._payloads[position]))
+            return out
+
+    def vectors(self, ids: Iterable[str]) -> np.ndarray:
+        """A float32 array (a copy) of the stored vectors of these ids, one row each.
+
+        These are the values the module stores and scores. A missing id
+        raises KeyError.
+        """
+        with self._lock:
+            if isinstance(ids, (str, bytes)):
+                raise TypeError(f"ids must be a sequence of str, not a single {type(ids).__name__}")
+            positions = []
+            for id_ in ids:
+                position = self._where.get(id_)
+                if position is None:
+                    raise KeyError(id_)
+                positions.append(position)
+            return self._rows[np.array(positions, np.int64)].reshape(len(positions), self._size or 0)
+
+    # ------------------------------------------------------------- persistence
+
+    def save(self, path: Any) -> None:
+        """Saves the live entries, in order, to the directory `path`, atomically.
+
+        The directory holds an .npy of the vectors, a JSON file of ids and
+        payloads, and `manifest.json`, which is replaced last: a crash leaves
+        the previous save (or none) intact. `path` must be absent, empty, or
+        an earlier save. Loaded payloads are what json reads back (tuples
+        become lists, for instance).
+        """
+        with self._lock:
+            if self._dead:
+                positions = self._live_positions()
+                rows = self._rows[positions]
+                ids = [self._ids[p] for p in positions.tolist()]
+                payloads = [self._payloads[p] for p in positions.tolist()]
+            else:
+                rows, ids, payloads = self._rows[: self._count], self._ids, self._payloads
+            if self._size is None:
+                rows = np.empty((0, 0), np.float32)
+            _persist.save(path, self._size, ids, rows, payloads)
+
+    @classmethod
+    def load(cls, path: Any) -> "Collection":
+        """A collection read from a directory written by `save`.
+
+        Every file's size and checksum is checked first; a truncated, altered
+        or incomplete save raises `CorruptSaveError` and builds nothing.
+        """
+        vector_size, ids, rows, payloads = _persist.load(path)
+        collection = cls(vector_size)
+        if ids:
+            collection._store = quillmere.Vectorstore(vector_size, list(zip(rows, range(len(ids)))))
+            collection._rows = rows
+            collection._ids = ids
+            collection._payloads = payloads
+            collection._where = dict(zip(ids, range(len(ids))))
+            collection._count = len(ids)
+        return collection
+
+    # ------------------------------------------------------------- searching
+
+    def search(
+        self, query: Any, k: int, *, filter: Optional[Filter] = None, ids: Optional[Iterable[str]] = None
+    ) -> List[Hit]:
+        """The `k` live entries most similar to `query`, best first, as `Hit`s.
+
+        Returns exactly min(k, number of eligible entries). `filter(id,
+        payload) -> bool` keeps only entries for which it is true; `ids`
+        restricts the search to those ids (absent ones are ignored, and an
+        empty iterable means no entry at all). Both together: entries that
+        pass both. The query is checked by the module, with its errors
+        ("query has length 2 but vectorstore expects 3").
+        """
+        with self._lock:
+            return self._hits(self._rank(query, k, filter, ids))
+
+    def mmr(
+        self,
+        query: Any,
+        k: int,
+        *,
+        fetch_k: int = 20,
+        lambda_mult: float = 0.5,
+        filter: Optional[Filter] = None,
+        ids: Optional[Iterable[str]] = None,
+    ) -> List[Hit]:
+        """Up to `k` entries chosen by maximal marginal relevance, in the order chosen.
+
+        The candidates are `search(query, fetch_k, filter=filter, ids=ids)`.
+        The first chosen is the best candidate. Each next one is the
+        candidate with the highest value
+
+            lambda_mult * sim(query, c) - (1 - lambda_mult) * max(sim(s, c) for s chosen)
+
+        computed in double precision, where every `sim` is the module's
+        cosine similarity (float32 bits, as `quillmere.cosine_similarity`
+        gives it). Equal values (-0.0 and +0.0 included) go to the candidate
+        ranked first by the search; a NaN value ranks after every number.
+        `lambda_mult` is in [0, 1]: 1 is the plain search order, 0 ignores
+        relevance after the first pick. Each `Hit` carries the candidate's
+        exact search score, not its MMR value.
+        """
+        lambda_mult = float(lambda_mult)
+        if not 0.0 <= lambda_mult <= 1.0:
+            raise ValueError(f"lambda_mult must be between 0 and 1, got {lambda_mult}")
+        k = _count(k, "k")
+        fetch_k = _count(fetch_k, "fetch_k")
+        with self._lock:
+            ranked = self._rank(query, fetch_k, filter, ids)
+            count = min(k, len(ranked))
+            if count == 0:
+                return []
+            positions = np.array([position for _, position in ranked], np.int64)
+            rows = self._rows[positions]
+            # The candidates' similarities to each chosen one come from a
+            # search of a store of the candidates, so they are module bits.
+            candidates = quillmere.Vectorstore(self._size, list(zip(rows, range(len(rows)))))
+            relevance = lambda_mult * np.array([score for score, _ in ranked], np.float64)
+            redundancy = np.full(len(ranked), -np.inf)
+            chosen = [0]
+            open_ = np.ones(len(ranked), np.bool_)
+            open_[0] = False
+            sims = np.empty(len(ranked), np.float64)
+            while len(chosen) < count:
+                for score, i in candidates.search(rows[chosen[-1]], len(ranked)):
+                    sims[i] = score
+                redundancy = np.maximum(redundancy, sims)  # NaN stays NaN
+                value = relevance - (1.0 - lambda_mult) * redundancy
+                usable = open_ & ~np.isnan(value)
+                if usable.any():
+                    best = int(np.argmax(np.where(usable, value, -np.inf)))  # first of equals
+                else:
+                    best = int(np.argmax(open_))  # only NaN left: the first open candidate
+                chosen.append(best)
+                open_[best] = False
+            return self._hits([ranked[i] for i in chosen])
+
+    def _hits(self, ranked: List[Tuple[float, int]]) -> List[Hit]:
+        ids, payloads = self._ids, self._payloads
+        return [Hit(score, ids[position], payloads[position]) for score, position in ranked]
+
+    def _rank(
+        self, query: Any, k: Any, filter: Optional[Filter], ids: Optional[Iterable[str]], strategy: Optional[str] = None
+    ) -> List[Tuple[float, int]]:
+        """(score, position) of the best `k` eligible live entries, in the module's order.
+
+        `strategy` forces a filtered search's method ("overfetch" or
+        "matches") for tests and benchmarks; None chooses.
+        """
+        k = _count(k, "k")
+        if self._store is None:
+            quillmere.cosine_similarity(query, query)  # the module's conversion errors
+            return []
+        self._store.search(query, 0)  # the module's errors for a bad query
+        if isinstance(ids, (str, bytes)):
+            raise TypeError(f"ids must be a sequence of str, not a single {type(ids).__name__}")
+        universe = None
+        if ids is not None:
+            where = self._where
+            positions = {where.get(id_, -1) for id_ in ids}
+            positions.discard(-1)
+            universe = np.fromiter(sorted(positions), np.int64, len(positions))
+        eligible = len(self._where) if universe is None else len(universe)
+        want = min(k, eligible)
+        if want == 0:
+            return []
+        if strategy is None and universe is not None and len(universe) <= RESTRICT_FRACTION * len(self._where):
+            strategy = "matches"
+        if strategy == "matches":
+            candidates = self._live_positions() if universe is None else universe
+            return self._search_matches(query, want, self._matching(candidates, filter))
+        return self._overfetch(query, want, universe, filter, may_switch=strategy is None)
+
+    def _matching(self, positions: np.ndarray, filter: Optional[Filter]) -> np.ndarray:
+        if filter is None:
+            return positions
+        ids, payloads = self._ids, self._payloads
+        return np.fromiter((p for p in positions.tolist() if filter(ids[p], payloads[p])), np.int64)
+
+    def _search_matches(self, query: Any, want: int, positions: np.ndarray) -> List[Tuple[float, int]]:
+        """Searches a temporary store of just these rows (ascending positions)."""
+        if len(positions) == 0:
+            return []
+        rows = self._rows  # row views: the module copies them once, into its own layout
+        store = quillmere.Vectorstore(self._size, [(rows[p], p) for p in positions.tolist()])
+        return store.search(query, want)
+
+    def _overfetch(
+        self, query: Any, want: int, universe: Optional[np.ndarray], filter: Optional[Filter], may_switch: bool
+    ) -> List[Tuple[float, int]]:
+        """Walks the whole store's ranking, fetched in growing prefixes, keeping eligible entries.
+
+        Each search returns a longer prefix of the same total order, so a
+        round only examines what the previous one had not reached. Without
+        a filter, the entries to skip are known (tombstones, and positions
+        outside `universe`): fetching `want` plus their number always
+        suffices. With a filter, the rate at which it has passed entries so
+        far sizes the next prefix, and when the time spent on searching so
+        far reaches the time the filter would take over every entry not yet
+        examined (timed on the calls made so far), the rest of the work goes
+        to `_search_matches` instead (`may_switch`); the next search counts
+        in that sum, estimated from the last one in proportion to its size.
+        The over-fetch pays per search of the whole store, the other per
+        filter call for every entry, so neither wins everywhere. This rule
+        costs about what the better one costs when matches are spread
+        evenly, and a few times it in the over-fetch's worst case, the
+        matches ranking last (bench/collection.py measures all three).
+        """
+        n = self._count
+        ids, payloads = self._ids, self._payloads
+        if universe is not None:
+            mask = np.zeros(n, np.bool_)
+            mask[universe] = True
+            member = mask.tobytes()  # indexing bytes is the cheapest test per position
+            pool = len(universe)
+        else:
+            member = None
+            pool = len(self._where)
+        if filter is None:
+            limit = min(n, want + (n - pool))  # enough, however the skipped ones rank
+            # If the skipped positions are spread evenly, this prefix holds
+            # `want` eligible ones about two standard deviations above the mean.
+            margin = want + 2 * math.isqrt(want) + 4
+            fetch = min(limit, -(-margin * n // pool))
+        else:
+            limit = n
+            fetch = min(limit, -(-want * n // pool) + want + 16)
+        found: List[Tuple[float, int]] = []
+        checked = 0  # ranked positions examined so far
+        examined = 0  # of which in the pool (filter calls)
+        searching = filtering = 0.0
+        while True:
+            started = time.perf_counter()
+            ranked = self._store.search(query, fetch)
+            searched = time.perf_counter()
+            for score, position in ranked[checked:]:
+                if member[position] if member is not None else ids[position] is not None:
+                    if filter is not None:
+                        examined += 1
+                        if not filter(ids[position], payloads[position]):
+                            continue
+                    found.append((score, position))
+                    if len(found) == want:
+                        return found
+            if len(ranked) < fetch or fetch >= limit:
+                return found  # every position has been ranked
+            checked = len(ranked)
+            searching += searched - started
+            filtering += time.perf_counter() - searched
+            if found:
+                estimate = -(-checked * want * 5 // (len(found) * 4))  # 25% margin over the observed rate
+            else:
+                estimate = 4 * fetch
+            previous, fetch = fetch, min(limit, max(2 * fetch, estimate))
+            if may_switch and filter is not None and examined:
+                # A search costs at least in proportion to the prefix it returns.
+                next_search = (searched - started) * fetch / previous
+                if fetch >= n or searching + next_search >= (pool - examined) * filtering / examined:
+                    return self._finish_with_matches(query, want, universe, filter, found, ranked)
+
+    def _finish_with_matches(
+        self,
+        query: Any,
+        want: int,
+        universe: Optional[np.ndarray],
+        filter: Filter,
+        found: List[Tuple[float, int]],
+        seen: List[Tuple[float, int]],
+    ) -> List[Tuple[float, int]]:
+        """Filters the entries an over-fetch has not examined and searches all matches."""
+        done = np.zeros(self._count, np.bool_)
+        done[[position for _, position in seen]] = True
+        candidates = self._live_positions() if universe is None else universe
+        rest = self._matching(candidates[~done[candidates]], filter)
+        matches = np.union1d(np.array([position for _, position in found], np.int64), rest)
+        return self._search_matches(query, want, matches)

@@ -1,0 +1,163 @@
+"""Saving a collection as a directory, and loading it back whole or not at all.
+
+A save is three files in one directory:
+- `vectors-<token>.npy`: the live vectors, float32, one row per entry, in order;
+- `entries-<token>.json`: `{"ids": [...], "payloads": [...]}` in the same order;
+- `manifest.json`: names those two files, with their sizes and CRC-32s, the
+  vector size and the entry count.
+
+The data files get fresh names and are complete and synced before the
+manifest is written under a temporary name and renamed over `manifest.json`,
+so a reader sees the old save or the new one, never a mix. Files of earlier
+or interrupted saves are removed afterwards. Loading checks every size and
+checksum before it builds anything.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import secrets
+import zlib
+from typing import Any, List, Tuple
+
+import numpy as np
+
+FORMAT = "quillmere-collection"
+VERSION = 1
+MANIFEST = "manifest.json"
+_DATA_FILE = re.compile(r"^(vectors-[0-9a-f]+\.npy|entries-[0-9a-f]+\.json|\.manifest-[0-9a-f]+\.tmp)$")
+
+
+class CorruptSaveError(ValueError):
+    """A saved collection that cannot be loaded: truncated, altered, or not a save at all."""
+
+    def __init__(self, path: str, reason: str) -> None:
+        super().__init__(f"cannot load the collection saved at {path!r}: {reason}")
+        self.path = path
+        self.reason = reason
+
+
+def _write(path: str, data: Any) -> None:
+    with open(path, "xb") as file:
+        file.write(data)
+        file.flush()
+        os.fsync(file.fileno())
+
+
+def _sync_directory(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def save(path: Any, vector_size: Any, ids: List[str], rows: np.ndarray, payloads: List[Any]) -> None:
+    """Writes a save of these entries (rows: C-contiguous float32, one per id)."""
+    path = os.fspath(path)
+    # Encode first: a payload that no longer serialises fails before any file exists.
+    entries = json.dumps({"ids": ids, "payloads": payloads}, ensure_ascii=False).encode("utf-8")
+    if os.path.isdir(path):
+        if os.listdir(path) and not os.path.exists(os.path.join(path, MANIFEST)):
+            raise FileExistsError(f"{path!r} is a non-empty directory that holds no saved collection")
+    else:
+        os.makedirs(path)  # raises if a file is in the way
+    token = secrets.token_hex(8)
+    vectors_name, entries_name = f"vectors-{token}.npy", f"entries-{token}.json"
+
+    with open(os.path.join(path, vectors_name), "xb") as file:
+        np.save(file, rows, allow_pickle=False)
+        file.flush()
+        os.fsync(file.fileno())
+    _write(os.path.join(path, entries_name), entries)
+    manifest = {
+        "format": FORMAT,
+        "version": VERSION,
+        "vector_size": vector_size,
+        "count": len(ids),
+        "vectors": {
+            "file": vectors_name,
+            "bytes": os.path.getsize(os.path.join(path, vectors_name)),
+            "data_crc32": zlib.crc32(rows.data),
+        },
+        "entries": {"file": entries_name, "bytes": len(entries), "crc32": zlib.crc32(entries)},
+    }
+    temporary = os.path.join(path, f".manifest-{token}.tmp")
+    _write(temporary, json.dumps(manifest, indent=1).encode("utf-8"))
+    os.replace(temporary, os.path.join(path, MANIFEST))
+    _sync_directory(path)
+    for name in os.listdir(path):  # earlier saves, and leftovers of interrupted ones
+        if _DATA_FILE.match(name) and name not in (vectors_name, entries_name):
+            os.remove(os.path.join(path, name))
+
+
+def load(path: Any) -> Tuple[int, List[str], np.ndarray, List[Any]]:
+    """Reads and checks a save: (vector_size, ids, rows, payloads); CorruptSaveError if unusable."""
+    path = os.fspath(path)
+    if not os.path.isdir(path):
+        raise FileNotFoundError(f"no saved collection at {path!r}: not a directory")
+
+    def fail(reason: str) -> CorruptSaveError:
+        return CorruptSaveError(path, reason)
+
+    try:
+        with open(os.path.join(path, MANIFEST), "rb") as file:
+            manifest = json.loads(file.read())
+    except FileNotFoundError:
+        raise fail(f"{MANIFEST} is missing (not a saved collection, or a save that never completed)") from None
+    except ValueError as error:
+        raise fail(f"{MANIFEST} is not valid JSON ({error})") from None
+    try:
+        if manifest["format"] != FORMAT or manifest["version"] != VERSION:
+            raise fail(f"{MANIFEST} is not a {FORMAT} version {VERSION} manifest")
+        vector_size, count = manifest["vector_size"], manifest["count"]
+        vectors, entries = manifest["vectors"], manifest["entries"]
+        vectors_path = os.path.join(path, os.path.basename(vectors["file"]))
+        entries_path = os.path.join(path, os.path.basename(entries["file"]))
+        sizes = ((vectors_path, vectors["bytes"]), (entries_path, entries["bytes"]))
+        vectors_crc, entries_crc = vectors["data_crc32"], entries["crc32"]
+    except (KeyError, TypeError) as error:
+        raise fail(f"{MANIFEST} lacks a field or has one of the wrong type ({error!r})") from None
+    if not (
+        isinstance(count, int)
+        and count >= 0
+        and (vector_size is None or isinstance(vector_size, int) and vector_size >= 0)
+    ):
+        raise fail(f"{MANIFEST} has an invalid count or vector_size")
+
+    for file_path, expected in sizes:
+        try:
+            actual = os.path.getsize(file_path)
+        except OSError:
+            raise fail(f"{os.path.basename(file_path)} is missing") from None
+        if actual != expected:
+            raise fail(f"{os.path.basename(file_path)} has {actual} bytes, the manifest says {expected} (truncated?)")
+
+    name = os.path.basename(vectors_path)
+    try:
+        rows = np.load(vectors_path, allow_pickle=False)
+    except (ValueError, OSError, EOFError) as error:
+        raise fail(f"{name} is not a readable .npy file ({error})") from None
+    if rows.dtype != np.float32 or rows.shape != (count, vector_size or 0):
+        raise fail(f"{name} holds {rows.dtype} {rows.shape}, expected float32 ({count}, {vector_size})")
+    rows = np.ascontiguousarray(rows)
+    if zlib.crc32(rows.data) != vectors_crc:
+        raise fail(f"{name} fails its checksum (corrupt)")
+
+    name = os.path.basename(entries_path)
+    with open(entries_path, "rb") as file:
+        raw = file.read()
+    if zlib.crc32(raw) != entries_crc:
+        raise fail(f"{name} fails its checksum (corrupt)")
+    try:
+        data = json.loads(raw)
+        ids, payloads = data["ids"], data["payloads"]
+    except (ValueError, KeyError, TypeError) as error:
+        raise fail(f"{name} is not a valid entries file ({error!r})") from None
+    if not (isinstance(ids, list) and isinstance(payloads, list) and len(ids) == len(payloads) == count):
+        raise fail(f"{name} does not hold {count} ids and payloads")
+    if not all(isinstance(id_, str) for id_ in ids) or len(set(ids)) != count:
+        raise fail(f"{name} holds ids that are not distinct strings")
+    return vector_size, ids, rows, payloads

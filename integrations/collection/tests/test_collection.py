@@ -1,0 +1,241 @@
+import math
+import os
+import random
+import struct
+
+import numpy as np
+import pytest
+
+import quillmere
+from quillmere_collection import Collection, CorruptSaveError
+
+D = 4
+# Few distinct component values, so scores tie often; a zero vector, a NaN
+# vector and components of both zero signs join them.
+VALUES = [1.0, -1.0, 2.0, 0.0, -0.0, 0.5]
+
+
+def random_vector(rng):
+    roll = rng.random()
+    if roll < 0.05:
+        return [0.0] * D
+    if roll < 0.1:
+        return [float("nan")] + [1.0] * (D - 1)
+    return [rng.choice(VALUES) for _ in range(D)]
+
+
+def expected(model, query, k, keep=lambda id, payload: True):
+    """Scores every live entry with cosine_similarity; stable sort: ties in order, NaN last."""
+    scored = [
+        (quillmere.cosine_similarity(query, vector), id_)
+        for id_, (vector, payload) in model.items()
+        if keep(id_, payload)
+    ]
+    scored.sort(key=lambda pair: (1, 0.0) if math.isnan(pair[0]) else (0, -pair[0]))
+    return [(struct.pack("<d", score), id_) for score, id_ in scored[:k]]
+
+
+def bits(hits):
+    return [(struct.pack("<d", hit.score), hit.id) for hit in hits]
+
+
+def test_exact_through_overwrites_deletes_and_compactions():
+    rng = random.Random(7)
+    collection, model = Collection(D), {}  # model: id -> (vector, payload), in order
+    compactions = 0
+    for step in range(300):
+        if rng.random() < 0.6 or not model:
+            ids = [f"id{rng.randrange(80)}" for _ in range(rng.randrange(1, 4))]
+            vectors = [random_vector(rng) for _ in ids]
+            collection.add(ids, vectors, [{"step": step} for _ in ids])
+            for id_, vector in zip(ids, vectors):
+                model.pop(id_, None)  # an overwrite moves to the end
+                model[id_] = (vector, {"step": step})
+        else:
+            doomed = rng.sample(sorted(model), rng.randrange(1, min(len(model), 6) + 1))
+            before = collection._count
+            assert collection.delete(doomed + ["never added"]) == len(doomed)
+            compactions += collection._count < before
+            for id_ in doomed:
+                del model[id_]
+        assert list(collection) == list(model) and len(collection) == len(model)
+        query = random_vector(rng)
+        for k in (1, 5, len(model) + 3):
+            assert bits(collection.search(query, k)) == expected(model, query, k)
+    assert compactions >= 3
+    assert [entry.payload for entry in collection.get(list(model))] == [p for _, p in model.values()]
+
+
+# Integers reach the module's float32 through a double (two roundings);
+# numpy's int64 -> float32 cast rounds once and lands one step away.
+TRAP = 2**60 + 2**36 + 1
+
+
+ARRAYS = {
+    "int64": lambda v: np.array(v, np.int64),
+    "uint64": lambda v: np.array(v, np.uint64),
+    "float64": lambda v: np.array(v, np.float64),
+}
+OTHERS = {
+    "ints": lambda v: v,
+    "np-int-items": lambda v: [np.int64(x) for x in v],
+    "floats": lambda v: tuple(float(x) for x in v),
+}
+
+
+@pytest.mark.parametrize(
+    "make, as_matrix",
+    [(make, False) for make in {**ARRAYS, **OTHERS}.values()] + [(make, True) for make in ARRAYS.values()],
+    ids=[*ARRAYS, *OTHERS] + [f"{name}-2d" for name in ARRAYS],
+)
+def test_vectors_are_rounded_as_the_module_rounds(make, as_matrix):
+    vector = make([TRAP, 2**60, 3, 0])
+    collection = Collection()
+    collection.add(["a"], np.stack([vector]) if as_matrix else [vector])
+    module_value = struct.unpack("<f", struct.pack("<f", float(TRAP)))[0]
+    assert collection.vectors(["a"])[0, 0] == module_value
+    assert np.array([TRAP], np.int64).astype(np.float32)[0] != module_value  # the trap is real
+    query = [1.0, -1.0, 0.0, 0.0]  # dot = stored TRAP - 2**60: zero only if rounded alike
+    (hit,) = collection.search(query, 1)
+    assert struct.pack("<d", hit.score) == struct.pack("<d", quillmere.cosine_similarity(query, vector))
+
+
+@pytest.mark.parametrize(
+    "ids, vectors, payloads, error, message",
+    [
+        (["x", "y"], [[1, 2, 3], [1, 2]], None, ValueError, "vector has length 2 but vectorstore expects 3"),
+        (["x", "y"], np.ones((2, 2)), None, ValueError, "vector has length 2 but vectorstore expects 3"),
+        (["x", "y"], [[1, 2, 3], [1, "a", 3]], None, TypeError, "argument 'vector'"),
+        (["x", "y"], [[1, 2, 3], {1, 2, 3}], None, TypeError, "argument 'vector'"),
+        (["x", "y"], [[1, 2, 3]], None, ValueError, "2 ids but 1 vectors"),
+        (["x", 5], [[1, 2, 3]] * 2, None, TypeError, r"ids\[1\] is int"),
+        (["x", "y"], [[1, 2, 3]] * 2, [{}, {"f": object()}], TypeError, "payload of id 'y'"),
+    ],
+)
+def test_refused_add_changes_nothing(ids, vectors, payloads, error, message):
+    collection = Collection(3)
+    collection.add(["a", "x", "b"], [[1, 0, 0], [0, 1, 0], [1, 1, 0]], [1, 2, 3])
+    state = lambda: (
+        list(collection.items()),
+        collection._count,
+        len(collection._store),
+        collection.vectors(["a", "x", "b"]).tobytes(),
+    )
+    before = state()
+    with pytest.raises(error, match=message):
+        collection.add(ids, vectors, payloads)
+    assert state() == before
+
+
+@pytest.mark.parametrize("size", [None, 3])
+@pytest.mark.parametrize("call", ["search", "mmr"])
+def test_bad_queries_raise_the_module_errors(size, call):
+    collection = Collection(size)
+    if size:
+        collection.add(["a"], [[1, 2, 3]])
+        with pytest.raises(ValueError, match="query has length 2 but vectorstore expects 3"):
+            getattr(collection, call)([1, 2], 1)
+    with pytest.raises(TypeError, match="argument 'vec"):
+        getattr(collection, call)([1, "a", 3], 1)
+    with pytest.raises(ValueError, match="k must be at least 0, got -1"):
+        getattr(collection, call)([1, 2, 3], -1)
+
+
+@pytest.fixture(scope="module")
+def populated():
+    rng = random.Random(3)
+    collection, model = Collection(D), {}
+    ids = [f"n{i}" for i in range(3000)]
+    vectors = [random_vector(rng) for _ in ids]
+    collection.add(ids, vectors, [{"bucket": i % 100} for i in range(len(ids))])
+    model.update((id_, (v, {"bucket": i % 100})) for i, (id_, v) in enumerate(zip(ids, vectors)))
+    doomed = ids[::7]
+    collection.delete(doomed)  # tombstones stay: fewer than half the live entries
+    for id_ in doomed:
+        del model[id_]
+    assert collection._count > len(collection)
+    return collection, model
+
+
+@pytest.mark.parametrize("strategy", [None, "overfetch", "matches"])
+@pytest.mark.parametrize("buckets", [0, 1, 10, 90, 100], ids=lambda b: f"{b}%")
+@pytest.mark.parametrize("restrict", [None, 0.02, 0.6])
+def test_filtered_search_is_exact(populated, strategy, buckets, restrict):
+    collection, model = populated
+    keep = lambda id_, payload: payload["bucket"] < buckets
+    allowed = None
+    if restrict is not None:
+        allowed = set(random.Random(buckets).sample(sorted(model), int(len(model) * restrict)))
+    query = [1.0, 0.5, -1.0, 2.0]
+    for k in (1, 10, 3000):
+        got = collection._rank(query, k, keep if buckets < 100 else None, allowed, strategy)
+        want = expected(model, query, k, lambda i, p: keep(i, p) and (allowed is None or i in allowed))
+        assert bits(collection._hits(got)) == want
+
+
+def test_mmr_follows_its_documented_rule():
+    rng = random.Random(11)
+    vectors = [random_vector(rng) for _ in range(40)] + [[1.0, 2.0, 0.5, -1.0]] * 3  # exact duplicates tie
+    collection = Collection(D)
+    collection.add([f"m{i}" for i in range(len(vectors))], vectors)
+    query = [1.0, 2.0, 0.5, -1.0]
+    for lambda_mult in (0.0, 0.3, 1.0):
+        candidates = collection.search(query, 25)
+        rows = {hit.id: list(map(float, collection.vectors([hit.id])[0])) for hit in candidates}
+        chosen = [candidates[0]]
+        while len(chosen) < 6:
+            values = []
+            for hit in candidates:
+                redundancy = max(quillmere.cosine_similarity(rows[c.id], rows[hit.id]) for c in chosen)
+                value = lambda_mult * hit.score - (1 - lambda_mult) * redundancy
+                values.append(-math.inf if math.isnan(value) or hit in chosen else value)
+            chosen.append(candidates[values.index(max(values))])  # the first of equals
+        assert bits(collection.mmr(query, 6, fetch_k=25, lambda_mult=lambda_mult)) == bits(chosen)
+
+
+def test_save_load_round_trip_and_overwrite(tmp_path, populated):
+    collection, _ = populated
+    path = tmp_path / "saved"
+    Collection(D).save(path)
+    collection.save(path)  # over an earlier save
+    loaded = Collection.load(path)
+    assert list(loaded.items()) == list(collection.items())
+    assert loaded.vectors(list(loaded)).tobytes() == collection.vectors(list(collection)).tobytes()
+    query = [0.5, 1.0, 1.0, -2.0]
+    assert bits(loaded.search(query, 50)) == bits(collection.search(query, 50))
+    assert len(os.listdir(path)) == 3  # the earlier save's files are gone
+
+
+def flip_last_byte(path):
+    data = bytearray(path.read_bytes())
+    data[-2] ^= 0x40
+    path.write_bytes(bytes(data))
+
+
+@pytest.mark.parametrize(
+    "damage, reason",
+    [
+        (lambda d: (d / "manifest.json").unlink(), "manifest.json is missing"),
+        (lambda d: next(d.glob("vectors-*")).write_bytes(next(d.glob("vectors-*")).read_bytes()[:-5]), "truncated"),
+        (lambda d: next(d.glob("entries-*")).write_bytes(next(d.glob("entries-*")).read_bytes()[:-5]), "truncated"),
+        (lambda d: flip_last_byte(next(d.glob("vectors-*"))), "checksum"),
+        (lambda d: flip_last_byte(next(d.glob("entries-*"))), "checksum"),
+        (lambda d: (d / "manifest.json").write_text((d / "manifest.json").read_text()[:40]), "not valid JSON"),
+        (lambda d: next(d.glob("vectors-*")).unlink(), "is missing"),
+    ],
+    ids=["no-manifest", "short-vectors", "short-entries", "bad-vectors", "bad-entries", "short-manifest", "no-vectors"],
+)
+def test_damaged_save_refuses_to_load(tmp_path, damage, reason):
+    collection = Collection(3)
+    collection.add(["a", "b"], [[1, 2, 3], [4, 5, 6]], [{"t": "x"}, None])
+    collection.save(tmp_path / "saved")
+    damage(tmp_path / "saved")
+    with pytest.raises(CorruptSaveError, match=reason):
+        Collection.load(tmp_path / "saved")
+
+
+def test_save_refuses_a_foreign_directory(tmp_path):
+    (tmp_path / "notes.txt").write_text("mine")
+    with pytest.raises(FileExistsError):
+        Collection(3).save(tmp_path)
+    assert os.listdir(tmp_path) == ["notes.txt"]
