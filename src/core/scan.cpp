@@ -10,21 +10,24 @@
 // rule). QUILLMERE_SCAN=planes starts at the high plane; QUILLMERE_SCAN=full
 // scores every block exactly.
 //
-// Blocks go through in runs of kRun. Within a run, each block that passes
-// its bounds is either deferred or scored now. Deferred: the block may be
-// needed, but the threshold is still rising (every new k-th best raises it),
-// and most such blocks fall below the final one; the survivors are scored
-// after the pass. Scored now: the block has an unbounded lane, or deferring
-// has stopped paying (the deferred list keeps more blocks than it ever
-// dropped: many ties, near-identical vectors).
+// Blocks go through in runs of kRun, first through the level the scan
+// starts at. A block that passes its bounds is usually deferred: the
+// threshold is still rising (every new k-th best raises it), and most such
+// blocks fall below the final one. After the pass, the deferred blocks are
+// taken best bound first, so that the exact scores that raise the threshold
+// most come first; each still passing gets the high plane's tighter bound
+// (when the scan started at the sketch) and then, if it still passes, its
+// exact scores. Once one falls below the threshold, all the rest do. A block
+// with an unbounded lane is scored at once.
 //
 // Where the bounds cannot rule blocks out (identical vectors, mass ties at
-// the k-th score, non-finite values, a top k that reaches into most blocks),
-// reading a block's bounds first costs more than scoring it: when most
-// blocks of a run passed their bounds, the next runs are scored exactly,
-// straight from the planes, until exact scores show that the bounds would
-// have ruled blocks out again. That is only a guess about speed; it keeps
-// such stores at the cost of the full scan.
+// the k-th score, non-finite values), reading a block's bounds first costs
+// more than scoring it: when most blocks of a run had to be scored at once,
+// or deferring stopped paying in a scan that starts at the sketch, the next
+// runs are scored exactly, straight from the planes, until exact scores show
+// that the bounds would have ruled blocks out again. That is only a guess
+// about speed; it keeps such stores at the cost of the full scan. A top k
+// that reaches into most blocks never reads the bounds (kEntriesPerBest).
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -46,7 +49,10 @@ constexpr std::size_t kRun = 64;
 // 1 - exp(-32 / kEntriesPerBest) of the blocks hold one and need exact
 // scores anyway, 40% here, and more would cost more than the full scan.
 constexpr std::size_t kEntriesPerBest = 64;
-// Blocks of deferred scoring per call: between calls the threshold, raised by
+// Entries seen per best entry before a long deferred list counts against
+// deferring (prune_deferred()).
+constexpr std::size_t kSeenPerBest = 256;
+// Deferred blocks per call of a pass: between calls the threshold, raised by
 // the blocks just scored, drops more of the list.
 constexpr std::size_t kDeferredBatch = 8;
 // A typical lane bound at each level: exact scores that far below the
@@ -54,7 +60,7 @@ constexpr std::size_t kDeferredBatch = 8;
 constexpr float kTypicalSketchBound = 0x1p-6f;
 constexpr float kTypicalPlaneBound = 0x1p-8f;
 
-// A block that could not be ruled out yet, nor was likely to be needed.
+// A block that could not be ruled out yet.
 struct Deferred {
     std::size_t segment;
     std::uint32_t block;
@@ -92,7 +98,11 @@ public:
             for (std::size_t begin = from; begin < end; begin += kRun) {
                 const std::size_t stop = std::min(end, begin + kRun);
                 if (pruning_ && try_bounds_) {
-                    bounded_run(index, begin, stop);
+                    if (sketch_) {
+                        sketch_run(index, begin, stop);
+                    } else {
+                        plane_run(index, begin, stop);
+                    }
                     prune_deferred();
                 } else {
                     exact_run(index, begin, stop);
@@ -152,60 +162,76 @@ private:
         if (heap_.block_may_enter(scores)) heap_.offer_block(scores, base, first_, last_);
     }
 
-    // One run through the bounds: the sketch (or the high plane) for every
-    // block, then, block by block, the decision.
-    void bounded_run(std::size_t index, std::size_t begin, std::size_t stop) {
+    // Offers the L of the block's bounded lanes in the range, when they may
+    // raise the k-th largest: only blocks that passed their test, each once.
+    void offer_lower_bounds(const float* upper, const float* lower, const float* r, std::size_t at, float best) {
+        if (lower_bounds_.full() && !(best > lower_bounds_.kth())) return;
+        for (std::size_t l = lane_begin(at); l < lane_end(at); ++l) {
+            if (r[l] != 0.0f && upper[l] < HUGE_VALF) lower_bounds_.offer(lower[l]);
+        }
+    }
+
+    // One run through the sketch. A block that passes is deferred, whatever
+    // it holds: the high plane comes after the pass, for the blocks that
+    // still pass then.
+    void sketch_run(std::size_t index, std::size_t begin, std::size_t stop) {
         const SegmentView seg = view(index);
         const std::size_t count = stop - begin;
-        if (sketch_) {
-            passes_.sketch(q_, seg, begin, stop, upper_, lower_);
-            count_blocks(stats_sketch(), count);
-        } else {
-            for (std::size_t n = 0; n < count; ++n) run_blocks_[n] = static_cast<std::uint32_t>(begin + n);
-            passes_.planes(q_, seg, run_blocks_, count, threshold(), upper_, lower_);
-            count_blocks(stats_planes(), count);
-        }
-        std::size_t passed = 0;  // blocks that passed a real test, or hold an unbounded lane
+        passes_.sketch(q_, seg, begin, stop, upper_, lower_);
+        count_blocks(stats_sketch(), count);
+        bounded_blocks_ += count;
+        std::size_t scored_now = 0;  // blocks with an unbounded lane
         for (std::size_t n = 0; n < count; ++n) {
             const auto block = static_cast<std::uint32_t>(begin + n);
             const std::size_t at = base(index, block);
-            float* upper = upper_ + n * kLanes;
-            float* lower = lower_ + n * kLanes;
+            const float* upper = upper_ + n * kLanes;
             const float limit = threshold();
             if (!may_pass(upper, at, limit)) continue;
-            float best = best_upper(upper, at);
-            if (sketch_ && best < HUGE_VALF) {
-                // The high plane's bound is tighter; both hold, so each lane keeps the better of the two.
-                float plane_upper[kLanes], plane_lower[kLanes];
-                passes_.planes(q_, seg, &block, 1, limit, plane_upper, plane_lower);
-                count_blocks(stats_planes(), 1);
-                for (std::size_t l = 0; l < kLanes; ++l) {
-                    upper[l] = std::min(upper[l], plane_upper[l]);
-                    lower[l] = std::max(lower[l], plane_lower[l]);
-                }
-                best = best_upper(upper, at);
-                if (!(best >= limit)) continue;
+            const float best = best_upper(upper, at);
+            offer_lower_bounds(upper, lower_ + n * kLanes, seg.roots + std::size_t{block} * kLanes, at, best);
+            if (best < HUGE_VALF) {
+                deferred_.push_back({index, block, best});
+            } else {
+                score_now(index, seg, block);
+                ++scored_now;
             }
+        }
+        try_bounds_ = 2 * scored_now <= count;
+    }
+
+    // One run through the high plane, for a scan that starts there.
+    void plane_run(std::size_t index, std::size_t begin, std::size_t stop) {
+        const SegmentView seg = view(index);
+        const std::size_t count = stop - begin;
+        for (std::size_t n = 0; n < count; ++n) run_blocks_[n] = static_cast<std::uint32_t>(begin + n);
+        passes_.planes(q_, seg, run_blocks_, count, threshold(), upper_, lower_);
+        count_blocks(stats_planes(), count);
+        bounded_blocks_ += count;
+        std::size_t scored_now = 0;  // blocks that failed a real test, or hold an unbounded lane
+        for (std::size_t n = 0; n < count; ++n) {
+            const auto block = static_cast<std::uint32_t>(begin + n);
+            const std::size_t at = base(index, block);
+            const float* upper = upper_ + n * kLanes;
+            const float limit = threshold();
+            if (!may_pass(upper, at, limit)) continue;
+            const float best = best_upper(upper, at);
             const bool unbounded = best == HUGE_VALF;
-            // Passing a real test (not one that nothing could fail yet), or an
-            // unbounded lane, counts towards scoring the next runs exactly.
-            if (limit > -HUGE_VALF || unbounded) ++passed;
-            if (!lower_bounds_.full() || best > lower_bounds_.kth()) {
-                const float* r = seg.roots + std::size_t{block} * kLanes;
-                for (std::size_t l = lane_begin(at); l < lane_end(at); ++l) {
-                    if (r[l] != 0.0f && upper[l] < HUGE_VALF) lower_bounds_.offer(lower[l]);
-                }
-            }
+            offer_lower_bounds(upper, lower_ + n * kLanes, seg.roots + std::size_t{block} * kLanes, at, best);
             if (!unbounded && (defer_all_ || (lower_bounds_.full() && best < lower_bounds_.kth()))) {
                 deferred_.push_back({index, block, best});
-                continue;
+            } else {
+                score_now(index, seg, block);
+                scored_now += limit > -HUGE_VALF || unbounded;
             }
-            alignas(64) float scores[kLanes];
-            passes_.exact(q_, seg, &block, 1, scores);
-            count_blocks(stats_exact(), 1);
-            offer_scores(scores, at);
         }
-        try_bounds_ = 2 * passed <= count;
+        try_bounds_ = 2 * scored_now <= count;
+    }
+
+    void score_now(std::size_t index, const SegmentView& seg, std::uint32_t block) {
+        alignas(64) float scores[kLanes];
+        passes_.exact(q_, seg, &block, 1, scores);
+        count_blocks(stats_exact(), 1);
+        offer_scores(scores, base(index, block));
     }
 
     // One run scored exactly, straight from the planes. While pruning,
@@ -240,36 +266,61 @@ private:
     }
 
     // Between runs the deferred list drops what the risen threshold now
-    // rules out; where it keeps more blocks than it ever dropped, deferring
-    // would read them twice for nothing, and they are scored at once.
+    // rules out. Where it still holds most of the blocks seen (identical
+    // vectors, mass ties), deferring would read them twice for nothing: they
+    // are scored at once, and from then on a scan that starts at the high
+    // plane scores its passing blocks at once, while one that starts at the
+    // sketch scores its next runs exactly (until exact scores show that the
+    // bounds would pay again). Early in a scan, while the k best so far are
+    // a large share of what was seen, a long list is normal: the rule waits
+    // for kSeenPerBest entries per best entry.
     void prune_deferred() {
         if (deferred_.empty() || !defer_all_) return;
         const float limit = threshold();
-        const std::size_t before = deferred_.size();
         deferred_.erase(std::remove_if(deferred_.begin(), deferred_.end(),
                                        [&](const Deferred& x) { return !(x.best >= limit); }),
                         deferred_.end());
-        dropped_ += before - deferred_.size();
-        // The blocks holding the k best stay deferred on any data, so only a list longer than that counts.
-        if (deferred_.size() > kRun + top_k_ && deferred_.size() > dropped_) {
-            defer_all_ = false;
+        if (bounded_blocks_ * kLanes / kSeenPerBest >= top_k_ && 4 * deferred_.size() > 3 * bounded_blocks_) {
             score_deferred();
+            if (sketch_) {
+                try_bounds_ = false;
+            } else {
+                defer_all_ = false;
+            }
         }
     }
 
-    // Scores the deferred blocks that still pass, in store order, a few at a
+    // Scores the deferred blocks that still pass, best bound first, a few at a
     // time, so that each batch sees the threshold the previous one raised.
+    // The threshold only rises, so the first block below it ends the list.
     void score_deferred() {
-        std::size_t i = 0;
-        while (i < deferred_.size()) {
+        std::stable_sort(deferred_.begin(), deferred_.end(),
+                         [](const Deferred& a, const Deferred& b) { return a.best > b.best; });
+        for (std::size_t i = 0; i < deferred_.size();) {
             const float limit = threshold();
+            if (!(deferred_[i].best >= limit)) break;
             const std::size_t segment = deferred_[i].segment;
             std::size_t count = 0;
-            for (; i < deferred_.size() && deferred_[i].segment == segment && count < kDeferredBatch; ++i) {
-                if (deferred_[i].best >= limit) run_blocks_[count++] = deferred_[i].block;
+            for (; i < deferred_.size() && deferred_[i].segment == segment && count < kDeferredBatch &&
+                   deferred_[i].best >= limit;
+                 ++i) {
+                run_blocks_[count++] = deferred_[i].block;
+            }
+            const SegmentView seg = view(segment);
+            if (sketch_) {
+                // The high plane first: only the blocks that pass its tighter bound are scored.
+                passes_.planes(q_, seg, run_blocks_, count, limit, upper_, lower_);
+                count_blocks(stats_planes(), count);
+                std::size_t kept = 0;
+                for (std::size_t n = 0; n < count; ++n) {
+                    if (may_pass(upper_ + n * kLanes, base(segment, run_blocks_[n]), limit)) {
+                        run_blocks_[kept++] = run_blocks_[n];
+                    }
+                }
+                count = kept;
             }
             if (count == 0) continue;
-            passes_.exact(q_, view(segment), run_blocks_, count, upper_);
+            passes_.exact(q_, seg, run_blocks_, count, upper_);
             count_blocks(stats_exact(), count);
             for (std::size_t n = 0; n < count; ++n) offer_scores(upper_ + n * kLanes, base(segment, run_blocks_[n]));
         }
@@ -316,7 +367,7 @@ private:
     bool try_bounds_ = true;
     bool defer_all_ = true;
     std::vector<Deferred> deferred_;
-    std::size_t dropped_ = 0;
+    std::size_t bounded_blocks_ = 0;  // blocks that went through the bounds
     // Thresholds of the last k-th scores seen (NaN: none yet); those change
     // far less often than once per block.
     float worst_ = std::numeric_limits<float>::quiet_NaN();
