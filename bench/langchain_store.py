@@ -32,6 +32,7 @@ The answers are compared: the document ids of both stores should agree
 import argparse
 import gc
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -187,7 +188,8 @@ def main():
             row("load (one run)", n, loaded.get("memory"), loaded["quillmere"])
     finally:
         shutil.rmtree(scratch)
-    print(f"\nload average at end {os.getloadavg()[0]:.1f}")
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20  # KiB on Linux
+    print(f"\nload average at end {os.getloadavg()[0]:.1f}; peak resident memory {peak:.1f} GiB")
 
 
 if __name__ == "__main__":

@@ -129,6 +129,7 @@ def test_load_refuses_a_collection_of_other_payloads(tmp_path):
         (lambda s: s.add_texts(["a"], ids=[1]), TypeError, r"ids\[0\] is int"),
         (lambda s: s.add_documents([Document(page_content="a")] * 2, ids=["1"]), ValueError, "1 ids and 2 documents"),
     ],
+    ids=["dict-filter", "texts-ids-length", "int-id", "documents-ids-length"],
 )
 def test_refusals(call, error, message):
     store = QuillmereVectorStore(EMBEDDING)
