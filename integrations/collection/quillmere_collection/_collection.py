@@ -59,6 +59,15 @@ RESTRICT_FRACTION = 0.07
 MIN_CAPACITY = 64
 
 
+def _name_unserialisable(ids: List[str], payloads: List[Any]) -> None:
+    """Raises TypeError naming the first payload json cannot write, if there is one."""
+    for id_, payload in zip(ids, payloads):
+        try:
+            json.dumps(payload)
+        except (TypeError, ValueError) as error:
+            raise TypeError(f"payload of id {id_!r} is not JSON-serialisable: {error}") from None
+
+
 def _count(value: Any, name: str) -> int:
     count = operator.index(value)
     if count < 0:
@@ -92,12 +101,17 @@ class Collection:
 
     `vector_size` may be left None; the first add then fixes it. Payloads are
     kept as given, not copied, and returned as they are: treat them as
-    read-only. Calls are serialised by a lock, so threads may share a
-    collection; a filter must not modify the collection it is filtering.
+    read-only. With `json_payloads=False` a payload may be any object, and
+    only `save` requires that json can write it. Calls are serialised by a
+    lock, so threads may share a collection; a filter must not modify the
+    collection it is filtering.
     """
 
-    def __init__(self, vector_size: Optional[int] = None) -> None:
+    def __init__(self, vector_size: Optional[int] = None, *, json_payloads: bool = True) -> None:
         self._lock = threading.RLock()
+        # Checking at add time keeps every collection saveable; an adapter
+        # whose framework accepts any metadata defers the check to save.
+        self._json_payloads = bool(json_payloads)
         self._store: Optional[quillmere.Vectorstore] = None
         self._size: Optional[int] = None
         if vector_size is not None:
@@ -162,7 +176,8 @@ class Collection:
 
         `vectors` is a sequence of vectors (anything the module accepts as a
         vector) or a 2-D numeric numpy array; `payloads` defaults to None for
-        every entry and each must be JSON-serialisable. An id already present,
+        every entry and each must be JSON-serialisable (any object with
+        `json_payloads=False`). An id already present,
         or repeated within the call, keeps only its last vector and payload
         and moves to the end of the order. The call is all or nothing: a
         refused add (a wrong length, a value that does not convert, a payload
@@ -171,7 +186,7 @@ class Collection:
         with self._lock:
             ids = self._checked_ids(ids)
             rows = self._checked_rows(vectors, len(ids))
-            payloads = self._checked_payloads(payloads, ids)
+            payloads = self._checked_payloads(payloads, ids, self._json_payloads)
             if not ids:
                 return
             if self._size is None:
@@ -221,21 +236,18 @@ class Collection:
         return rows
 
     @staticmethod
-    def _checked_payloads(payloads: Any, ids: List[str]) -> List[Any]:
+    def _checked_payloads(payloads: Any, ids: List[str], check_json: bool) -> List[Any]:
         if payloads is None:
             return [None] * len(ids)
         payloads = list(payloads)
         if len(payloads) != len(ids):
             raise ValueError(f"{len(ids)} ids but {len(payloads)} payloads")
-        try:
-            json.dumps(payloads)  # one pass over the whole batch
-        except (TypeError, ValueError):
-            for id_, payload in zip(ids, payloads):  # name the first culprit
-                try:
-                    json.dumps(payload)
-                except (TypeError, ValueError) as error:
-                    raise TypeError(f"payload of id {id_!r} is not JSON-serialisable: {error}") from None
-            raise
+        if check_json:
+            try:
+                json.dumps(payloads)  # one pass over the whole batch
+            except (TypeError, ValueError):
+                _name_unserialisable(ids, payloads)
+                raise
         return payloads
 
     def _append(self, ids: List[str], rows: np.ndarray, payloads: List[Any]) -> None:
@@ -378,7 +390,8 @@ class Collection:
         payloads, and `manifest.json`, which is replaced last: a crash leaves
         the previous save (or none) intact. `path` must be absent, empty, or
         an earlier save. Loaded payloads are what json reads back (tuples
-        become lists, for instance).
+        become lists, for instance). A payload json cannot write raises
+        TypeError naming its id, and nothing is written.
         """
         with self._lock:
             if self._dead:
@@ -390,17 +403,23 @@ class Collection:
                 rows, ids, payloads = self._rows[: self._count], self._ids, self._payloads
             if self._size is None:
                 rows = np.empty((0, 0), np.float32)
-            _persist.save(path, self._size, ids, rows, payloads)
+            try:
+                _persist.save(path, self._size, ids, rows, payloads)
+            except (TypeError, ValueError):
+                # json fails before any file is written; say whose payload it was.
+                _name_unserialisable(ids, payloads)
+                raise
 
     @classmethod
-    def load(cls, path: Any) -> "Collection":
+    def load(cls, path: Any, *, json_payloads: bool = True) -> "Collection":
         """A collection read from a directory written by `save`.
 
         Every file's size and checksum is checked first; a truncated, altered
         or incomplete save raises `CorruptSaveError` and builds nothing.
+        `json_payloads` is the constructor's, for the entries added later.
         """
         vector_size, ids, rows, payloads = _persist.load(path)
-        collection = cls(vector_size)
+        collection = cls(vector_size, json_payloads=json_payloads)
         if ids:
             collection._store = quillmere.Vectorstore(vector_size, list(zip(rows, range(len(ids)))))
             collection._rows = rows

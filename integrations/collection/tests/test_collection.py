@@ -1,3 +1,4 @@
+import datetime
 import math
 import os
 import random
@@ -239,3 +240,29 @@ def test_save_refuses_a_foreign_directory(tmp_path):
     with pytest.raises(FileExistsError):
         Collection(3).save(tmp_path)
     assert os.listdir(tmp_path) == ["notes.txt"]
+
+
+@pytest.mark.parametrize("json_payloads", [True, False])
+def test_payloads_json_cannot_write(tmp_path, json_payloads):
+    odd = {"when": datetime.date(2024, 1, 2)}
+    collection = Collection(3, json_payloads=json_payloads)
+    collection.add(["a", "b"], [[1, 2, 3], [4, 5, 6]], [{"t": 1}, {"t": 2}])
+    if json_payloads:
+        with pytest.raises(TypeError, match="payload of id 'b'"):
+            collection.add(["b"], [[1, 2, 3]], [odd])
+        collection.get(["b"])[0].payload["t"] = odd  # changed in place after the add
+    else:
+        collection.add(["b"], [[1, 2, 3]], [odd])
+        assert collection.get(["b"])[0].payload is odd
+    with pytest.raises(TypeError, match="payload of id 'b' is not JSON-serialisable"):
+        collection.save(tmp_path / "saved")
+    assert not (tmp_path / "saved").exists()
+    collection.delete(["b"])
+    collection.save(tmp_path / "saved")
+    loaded = Collection.load(tmp_path / "saved", json_payloads=json_payloads)
+    if json_payloads:
+        with pytest.raises(TypeError, match="payload of id 'c'"):
+            loaded.add(["c"], [[1, 2, 3]], [odd])
+    else:
+        loaded.add(["c"], [[1, 2, 3]], [odd])
+    assert [entry.id for entry in loaded.items()] == ["a", "c"][: 1 + (not json_payloads)]
