@@ -116,8 +116,8 @@ public:
 private:
     SegmentView view(std::size_t index) const noexcept {
         const Segment& seg = store_.segments()[index];
-        return {seg.hi.as<std::uint16_t>(), seg.lo.as<std::uint16_t>(), seg.sketch.as<std::uint8_t>(),
-                seg.roots.as<float>(), seg.unit_scales.as<float>()};
+        return {seg.hi(), seg.lo(), reinterpret_cast<const std::uint8_t*>(seg.sketch()), seg.roots(),
+                seg.unit_scales()};
     }
     std::size_t base(std::size_t index, std::size_t block) const noexcept {
         return store_.segments()[index].first + block * kLanes;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <sys/mman.h>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 
@@ -13,12 +14,13 @@ namespace quillmere {
 namespace {
 
 // Segments double from one block up to about this many bytes, so small stores
-// stay small and large ones are a handful of big, never-moving arrays.
-constexpr std::size_t kSegmentBytes = std::size_t{16} << 20;
+// stay small and large ones are a handful of big, never-moving mappings,
+// almost all of them huge pages.
+constexpr std::size_t kSegmentBytes = std::size_t{64} << 20;
 constexpr std::size_t kAlign = 64;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kPage = 4096;
-constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
+constexpr std::size_t kHugeThreshold = kHugePage;  // the sketch of a full segment is past it too
 
 std::size_t checked_mul(std::size_t a, std::size_t b) {
     std::size_t r;
@@ -84,6 +86,31 @@ std::string Vectorstore::length_error(std::size_t length, std::size_t expected) 
     return "vector has length " + std::to_string(length) + " but vectorstore expects " + std::to_string(expected);
 }
 
+namespace {
+
+std::size_t aligned_up(std::size_t bytes) {
+    if (bytes > std::numeric_limits<std::size_t>::max() - kAlign) throw std::bad_alloc();
+    return (bytes + kAlign - 1) / kAlign * kAlign;
+}
+
+}  // namespace
+
+Segment::Segment(std::size_t first_position, std::size_t block_count, std::size_t d)
+    : first(first_position), blocks(block_count) {
+    const std::size_t lanes = checked_mul(block_count, kLanes);
+    const std::size_t plane = aligned_up(checked_mul(checked_mul(lanes, d), sizeof(std::uint16_t)));
+    const std::size_t sketch = aligned_up(checked_mul(checked_mul(lanes, sketch_groups(d)), kGroup));
+    const std::size_t floats = aligned_up(checked_mul(lanes, sizeof(float)));
+    lo_at = plane;
+    sketch_at = lo_at + plane;
+    roots_at = sketch_at + sketch;
+    unit_scales_at = roots_at + floats;
+    ids_at = unit_scales_at + floats;
+    const std::size_t total = ids_at + checked_mul(lanes, sizeof(std::uint64_t));
+    if (sketch_at < plane || roots_at < sketch_at || total < ids_at) throw std::bad_alloc();
+    memory = ZeroedBuffer(total);
+}
+
 std::size_t Vectorstore::capacity() const noexcept {
     if (segments_.empty()) return 0;
     const Segment& last = segments_.back();
@@ -97,12 +124,7 @@ void Vectorstore::grow() {
     const std::size_t max_blocks = std::max<std::size_t>(1, kSegmentBytes / std::max<std::size_t>(block_bytes, 1));
     const std::size_t blocks = segments_.empty() ? 1 : std::min(max_blocks, segments_.back().blocks * 2);
     segments_.reserve(segments_.size() + 1);
-    const std::size_t plane_bytes = checked_mul(checked_mul(blocks * kLanes, vector_size_), sizeof(std::uint16_t));
-    Segment seg{capacity(), blocks, ZeroedBuffer(plane_bytes), ZeroedBuffer(plane_bytes),
-                ZeroedBuffer(checked_mul(blocks * kLanes, sketch_bytes)),
-                ZeroedBuffer(blocks * kLanes * sizeof(float)), ZeroedBuffer(blocks * kLanes * sizeof(float)),
-                ZeroedBuffer(blocks * kLanes * sizeof(std::uint64_t))};
-    segments_.push_back(std::move(seg));
+    segments_.emplace_back(capacity(), blocks, vector_size_);
 }
 
 std::optional<Error> Vectorstore::insert(const float* vector, std::size_t length, std::uint64_t id) {
@@ -123,7 +145,7 @@ std::optional<Error> Vectorstore::insert(const float* vector, std::size_t length
     }
     const float largest = float_from_bits(static_cast<std::uint32_t>(largest_bits));
     staged_max_[lane] = largest;
-    seg.ids.as<std::uint64_t>()[offset] = id;
+    seg.ids()[offset] = id;
     if (lane == kLanes - 1) seal_block(seg, offset / kLanes);
     ++size_;
     return std::nullopt;
@@ -201,10 +223,9 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void seal_rows(
 
 void Vectorstore::seal_block(Segment& seg, std::size_t block) noexcept {
     const std::size_t d = vector_size_;
-    seal_rows(staging_.as<float>(), d, staged_max_, seg.hi.as<std::uint16_t>() + block * d * kLanes,
-              seg.lo.as<std::uint16_t>() + block * d * kLanes,
-              seg.sketch.as<std::uint32_t>() + block * sketch_groups(d) * kLanes, seg.roots.as<float>() + block * kLanes,
-              seg.unit_scales.as<float>() + block * kLanes);
+    seal_rows(staging_.as<float>(), d, staged_max_, seg.hi() + block * d * kLanes, seg.lo() + block * d * kLanes,
+              seg.sketch() + block * sketch_groups(d) * kLanes, seg.roots() + block * kLanes,
+              seg.unit_scales() + block * kLanes);
 }
 
 Outcome<Vectorstore> Vectorstore::create(std::size_t vector_size,
@@ -225,7 +246,7 @@ std::uint64_t Vectorstore::id_at(std::size_t position) const noexcept {
     auto it = std::upper_bound(segments_.begin(), segments_.end(), position,
                                [](std::size_t pos, const Segment& seg) { return pos < seg.first; });
     const Segment& seg = *(it - 1);
-    return seg.ids.as<std::uint64_t>()[position - seg.first];
+    return seg.ids()[position - seg.first];
 }
 
 }  // namespace quillmere

@@ -97,15 +97,30 @@ private:
     std::size_t mapped_ = 0;  // bytes mapped at raw_, or 0 when from calloc
 };
 
+// A run of whole blocks and everything kept about them, in one mapping: the
+// big arrays first, each 64-byte aligned. One mapping per segment means one
+// run of huge pages; only its last, partial 2 MiB has small ones.
 struct Segment {
+    Segment(std::size_t first_position, std::size_t block_count, std::size_t d);  // throws std::bad_alloc
+
     std::size_t first;   // store position of lane 0 of the segment's first block
     std::size_t blocks;  // capacity in blocks
-    ZeroedBuffer hi;     // blocks * d * kLanes high halves
-    ZeroedBuffer lo;     // blocks * d * kLanes low halves
-    ZeroedBuffer sketch; // blocks * sketch_groups(d) * kLanes words of four biased codes
-    ZeroedBuffer roots;  // blocks * kLanes floats: sqrt of each vector's squared norm
-    ZeroedBuffer unit_scales;  // blocks * kLanes floats: fl(s / r), each vector's sketch scale over its root
-    ZeroedBuffer ids;    // blocks * kLanes ids
+
+    std::uint16_t* hi() const noexcept { return memory.as<std::uint16_t>(); }  // blocks * d * kLanes high halves
+    std::uint16_t* lo() const noexcept { return at<std::uint16_t>(lo_at); }    // blocks * d * kLanes low halves
+    // blocks * sketch_groups(d) * kLanes words of four biased codes
+    std::uint32_t* sketch() const noexcept { return at<std::uint32_t>(sketch_at); }
+    float* roots() const noexcept { return at<float>(roots_at); }  // sqrt of each vector's squared norm
+    // fl(s / r): each vector's sketch scale over its root
+    float* unit_scales() const noexcept { return at<float>(unit_scales_at); }
+    std::uint64_t* ids() const noexcept { return at<std::uint64_t>(ids_at); }
+
+private:
+    template <class T>
+    T* at(std::size_t offset) const noexcept { return reinterpret_cast<T*>(memory.as<char>() + offset); }
+
+    std::size_t lo_at, sketch_at, roots_at, unit_scales_at, ids_at;  // byte offsets into `memory`
+    ZeroedBuffer memory;
 };
 
 class Vectorstore {
