@@ -99,16 +99,15 @@ Segment::Segment(std::size_t first_position, std::size_t block_count, std::size_
     : first(first_position), blocks(block_count) {
     const std::size_t lanes = checked_mul(block_count, kLanes);
     const std::size_t plane = aligned_up(checked_mul(checked_mul(lanes, d), sizeof(std::uint16_t)));
-    const std::size_t sketch = aligned_up(checked_mul(checked_mul(lanes, sketch_groups(d)), kGroup));
-    const std::size_t floats = aligned_up(checked_mul(lanes, sizeof(float)));
+    const std::size_t sketch = checked_mul(checked_mul(lanes, sketch_groups(d)), kGroup);
     lo_at = plane;
     sketch_at = lo_at + plane;
-    roots_at = sketch_at + sketch;
-    unit_scales_at = roots_at + floats;
-    ids_at = unit_scales_at + floats;
-    const std::size_t total = ids_at + checked_mul(lanes, sizeof(std::uint64_t));
-    if (sketch_at < plane || roots_at < sketch_at || total < ids_at) throw std::bad_alloc();
-    memory = ZeroedBuffer(total);
+    if (sketch_at < plane || sketch_at + sketch < sketch_at) throw std::bad_alloc();
+    const std::size_t floats = aligned_up(checked_mul(lanes, sizeof(float)));
+    unit_scales_at = floats;
+    ids_at = 2 * floats;
+    streamed = ZeroedBuffer(sketch_at + sketch);
+    per_vector = ZeroedBuffer(ids_at + checked_mul(lanes, sizeof(std::uint64_t)));
 }
 
 std::size_t Vectorstore::capacity() const noexcept {

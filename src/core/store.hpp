@@ -97,30 +97,35 @@ private:
     std::size_t mapped_ = 0;  // bytes mapped at raw_, or 0 when from calloc
 };
 
-// A run of whole blocks and everything kept about them, in one mapping: the
-// big arrays first, each 64-byte aligned. One mapping per segment means one
-// run of huge pages; only its last, partial 2 MiB has small ones.
+// A run of whole blocks and everything kept about them. The three streamed
+// arrays share one mapping, each 64-byte aligned: one run of huge pages,
+// whose only small ones are its last, partial 2 MiB. The small per-vector
+// arrays have an allocation of their own, so that in a segment still being
+// filled they do not each hold a huge page that is mostly empty.
 struct Segment {
     Segment(std::size_t first_position, std::size_t block_count, std::size_t d);  // throws std::bad_alloc
 
     std::size_t first;   // store position of lane 0 of the segment's first block
     std::size_t blocks;  // capacity in blocks
 
-    std::uint16_t* hi() const noexcept { return memory.as<std::uint16_t>(); }  // blocks * d * kLanes high halves
-    std::uint16_t* lo() const noexcept { return at<std::uint16_t>(lo_at); }    // blocks * d * kLanes low halves
+    std::uint16_t* hi() const noexcept { return streamed.as<std::uint16_t>(); }  // blocks * d * kLanes high halves
+    std::uint16_t* lo() const noexcept { return at<std::uint16_t>(streamed, lo_at); }  // and the low halves
     // blocks * sketch_groups(d) * kLanes words of four biased codes
-    std::uint32_t* sketch() const noexcept { return at<std::uint32_t>(sketch_at); }
-    float* roots() const noexcept { return at<float>(roots_at); }  // sqrt of each vector's squared norm
+    std::uint32_t* sketch() const noexcept { return at<std::uint32_t>(streamed, sketch_at); }
+    float* roots() const noexcept { return per_vector.as<float>(); }  // sqrt of each vector's squared norm
     // fl(s / r): each vector's sketch scale over its root
-    float* unit_scales() const noexcept { return at<float>(unit_scales_at); }
-    std::uint64_t* ids() const noexcept { return at<std::uint64_t>(ids_at); }
+    float* unit_scales() const noexcept { return at<float>(per_vector, unit_scales_at); }
+    std::uint64_t* ids() const noexcept { return at<std::uint64_t>(per_vector, ids_at); }
 
 private:
     template <class T>
-    T* at(std::size_t offset) const noexcept { return reinterpret_cast<T*>(memory.as<char>() + offset); }
+    static T* at(const ZeroedBuffer& buffer, std::size_t offset) noexcept {
+        return reinterpret_cast<T*>(buffer.as<char>() + offset);
+    }
 
-    std::size_t lo_at, sketch_at, roots_at, unit_scales_at, ids_at;  // byte offsets into `memory`
-    ZeroedBuffer memory;
+    std::size_t lo_at, sketch_at, unit_scales_at, ids_at;  // byte offsets
+    ZeroedBuffer streamed;
+    ZeroedBuffer per_vector;
 };
 
 class Vectorstore {
