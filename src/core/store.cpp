@@ -134,16 +134,6 @@ std::optional<Error> Vectorstore::insert(const float* vector, std::size_t length
     const std::size_t offset = size_ - seg.first;
     const std::size_t lane = offset % kLanes;
     if (length != 0) std::memcpy(staging_.as<float>() + lane * length, vector, length * sizeof(float));
-    // The largest magnitude, for the sketch scale. Magnitudes compare as
-    // their bit patterns, an integer maximum that vectorises; a NaN component
-    // wins (such a vector's root is NaN too, and no bound reads its sketch).
-    std::int32_t largest_bits = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        const auto b = static_cast<std::int32_t>(float_bits(vector[i]) & 0x7FFFFFFFu);
-        largest_bits = b > largest_bits ? b : largest_bits;
-    }
-    const float largest = float_from_bits(static_cast<std::uint32_t>(largest_bits));
-    staged_max_[lane] = largest;
     seg.ids()[offset] = id;
     if (lane == kLanes - 1) seal_block(seg, offset / kLanes);
     ++size_;
@@ -194,12 +184,22 @@ __attribute__((always_inline)) inline void seal_group(const float* rows, std::si
 // Moves a staged block into the planes and the sketch, and computes its
 // roots on the way: each lane's squared norm summed strictly in order from
 // component 0, so the bits equal the scalar metric's. Compiled for several
-// instruction sets, chosen at load time; every one gives the same bits.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void seal_rows(
-    const float* rows, std::size_t d, const float* largest, std::uint16_t* hi, std::uint16_t* lo,
-    std::uint32_t* words, float* roots, float* unit_scales) noexcept {
-    float norm[kLanes], inverse[kLanes];
+// instruction sets below; every one gives the same bits.
+__attribute__((always_inline)) inline void seal_body(const float* rows, std::size_t d, std::uint16_t* hi,
+                                                     std::uint16_t* lo, std::uint32_t* words, float* roots,
+                                                     float* unit_scales) noexcept {
+    // Each vector's largest magnitude, for its sketch scale. Magnitudes
+    // compare as their bit patterns, an integer maximum that vectorises; a
+    // NaN component wins (such a vector's root is NaN too, and no bound reads
+    // its sketch).
+    float largest[kLanes], norm[kLanes], inverse[kLanes];
     for (std::size_t l = 0; l < kLanes; ++l) {
+        std::int32_t bits = 0;
+        for (std::size_t i = 0; i < d; ++i) {
+            const auto b = static_cast<std::int32_t>(float_bits(rows[l * d + i]) & 0x7FFFFFFFu);
+            bits = b > bits ? b : bits;
+        }
+        largest[l] = float_from_bits(static_cast<std::uint32_t>(bits));
         norm[l] = -0.0f;
         inverse[l] = 127.0f / largest[l];
     }
@@ -218,11 +218,41 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void seal_rows(
     }
 }
 
+using SealFn = void (*)(const float*, std::size_t, std::uint16_t*, std::uint16_t*, std::uint32_t*, float*, float*);
+
+#define QUILLMERE_SEAL(name)                                                                                  \
+    void name(const float* rows, std::size_t d, std::uint16_t* hi, std::uint16_t* lo, std::uint32_t* words,   \
+              float* roots, float* unit_scales) noexcept {                                                    \
+        seal_body(rows, d, hi, lo, words, roots, unit_scales);                                                \
+    }
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,prefer-vector-width=512")
+QUILLMERE_SEAL(seal_avx512)
+#pragma GCC pop_options
+#pragma GCC push_options
+#pragma GCC target("avx2")
+QUILLMERE_SEAL(seal_avx2)
+#pragma GCC pop_options
+QUILLMERE_SEAL(seal_baseline)
+
+SealFn pick_seal() noexcept {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) return seal_avx512;
+    if (__builtin_cpu_supports("avx2")) return seal_avx2;
+    return seal_baseline;
+}
+
+void seal_rows(const float* rows, std::size_t d, std::uint16_t* hi, std::uint16_t* lo, std::uint32_t* words,
+               float* roots, float* unit_scales) noexcept {
+    static const SealFn seal = pick_seal();
+    seal(rows, d, hi, lo, words, roots, unit_scales);
+}
+
 }  // namespace
 
 void Vectorstore::seal_block(Segment& seg, std::size_t block) noexcept {
     const std::size_t d = vector_size_;
-    seal_rows(staging_.as<float>(), d, staged_max_, seg.hi() + block * d * kLanes, seg.lo() + block * d * kLanes,
+    seal_rows(staging_.as<float>(), d, seg.hi() + block * d * kLanes, seg.lo() + block * d * kLanes,
               seg.sketch() + block * sketch_groups(d) * kLanes, seg.roots() + block * kLanes,
               seg.unit_scales() + block * kLanes);
 }

@@ -168,7 +168,6 @@ private:
     std::size_t size_ = 0;
     std::vector<Segment> segments_;
     ZeroedBuffer staging_;  // kLanes vectors, allocated with the first insert
-    float staged_max_[kLanes] = {};  // max |x_i| of each staged vector, for its sketch scale
 };
 
 }  // namespace quillmere
