@@ -500,9 +500,8 @@ class ShardedVectorstore:
         for replica in replicas:
             self._drop(group, replica)
         if refused is not None:
-            self._failure = ShardUnavailableError(
-                index, len(self._shards), f"appending failed part way and it may hold only some rows ({_reason(refused)})"
-            )
+            reason = f"appending failed part way and it may hold only some rows ({_reason(refused)})"
+            self._failure = ShardUnavailableError(index, len(self._shards), reason)
             raise self._failure from refused
         self._failure = self._as_shard_error(errors[0], index, len(self._shards), dropped=True)
         raise self._failure from errors[0]
@@ -554,12 +553,16 @@ class ShardedVectorstore:
             if not self._shards or len(batch) == 0:
                 return [[] for _ in range(len(batch))]
             ref = ray.put(batch)
+
+            def part(start: int, stop: int) -> Any:
+                return lambda actor: actor.search_batch.remote(ref, k, start, stop)
+
             units, owners = [], []
             for index, group in enumerate(self._shards):
                 parts = min(len(group.live), len(batch))
-                bounds = [len(batch) * part // parts for part in range(parts + 1)]
+                bounds = [len(batch) * p // parts for p in range(parts + 1)]
                 for start, stop in zip(bounds, bounds[1:]):
-                    units.append((index, lambda actor, start=start, stop=stop: actor.search_batch.remote(ref, k, start, stop)))
+                    units.append((index, part(start, stop)))
                     owners.append(index)
             per_shard: list = [[] for _ in self._shards]
             for index, answers in zip(owners, self._read(units)):
@@ -675,7 +678,9 @@ class ShardedVectorstore:
             for bundle in range(self._replicas):
                 if bundle in taken:
                     continue
-                source = group.live[bundle % len(group.live)]
+                # After a failed attempt, copy from another survivor: the
+                # last source may have died unnoticed.
+                source = group.live[(bundle + group.failed_repairs) % len(group.live)]
                 actor = self._spawn(group.placement, bundle)
                 group.repairs.append(_Repair(actor, bundle, actor.fill.remote(source.actor.export.remote())))
 
@@ -733,13 +738,14 @@ class ShardedVectorstore:
                         f"repairing shard {index} failed {group.failed_repairs} times in a row "
                         f"({_reason(group.repair_error)})"
                     ) from group.repair_error
-            missing = [(index, len(group.live)) for index, group in enumerate(self._shards) if len(group.live) < self._replicas]
+            missing = [(index, len(group.live)) for index, group in enumerate(self._shards)
+                       if len(group.live) < self._replicas]
             if not missing:
                 return
             remaining = None if deadline is None else deadline - time.monotonic()
             if remaining is not None and remaining <= 0:
-                shards = ", ".join(f"shard {index} has {live}" for index, live in missing)
-                raise TimeoutError(f"replicas are still missing after {timeout} s ({shards} of {self._replicas})")
+                shards = ", ".join(f"shard {index} has {live} of {self._replicas}" for index, live in missing)
+                raise TimeoutError(f"replicas still missing after {timeout} s: {shards}")
             self._poll_repairs(timeout=remaining)
 
     # ------------------------------------------------------------- lifecycle
@@ -763,10 +769,12 @@ class ShardedVectorstore:
             failure = self._failure
             raise ShardUnavailableError(failure.shard, failure.shard_count, failure.reason)
 
-    def _as_shard_error(self, error: RayActorError, index: int, count: int, dropped: bool = False) -> ShardUnavailableError:
+    def _as_shard_error(self, error: Exception, index: int, count: int, dropped: bool = False) -> ShardUnavailableError:
         died = isinstance(error, ActorDiedError)
         if self._replicas == 1:
-            reason = "its actor has died and its entries are lost (rebuild the store)" if died else "its actor cannot be reached"
+            reason = "its actor has died and its entries are lost (rebuild the store)"
+            if not died:
+                reason = "its actor cannot be reached"
         elif died or dropped:
             reason = "no replica of it is left and its entries are lost (rebuild the store)"
         else:
