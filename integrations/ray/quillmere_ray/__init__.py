@@ -156,9 +156,9 @@ class ShardedVectorstore:
     in the same order. Ray is initialised with its defaults if it is not yet.
     Each shard is held by `replicas` actors, on different nodes when the
     cluster has more than one. `shard_options` are Ray actor options
-    (`num_cpus`, `memory`, `resources`, `scheduling_strategy`, ...) layered
-    over the defaults. Not safe to share between threads of the driver
-    without a lock.
+    (`num_cpus`, `memory`, `resources`, `scheduling_strategy` when there is
+    one replica, ...) layered over the defaults. Not safe to share between
+    threads of the driver without a lock.
     """
 
     def __init__(

@@ -78,8 +78,8 @@ class Shard:
 
     def _kept(self, rows: np.ndarray, ids: list) -> None:
         if self._keep and len(ids):
-            # put copies the rows: they may be a view of an object this
-            # actor does not own, and must outlive it.
+            # put copies the rows, which may be a view of an object this
+            # actor does not own; the copy lives as long as this actor.
             self._blocks.append(ray.put((rows, np.array(ids, dtype=np.uint64))))
 
     def _flush(self) -> None:
