@@ -14,7 +14,12 @@ shards, and reports medians of:
 - one query: `search` on one store against the sharded `search`, and the same
   sharded call on a store of one entry per shard, which is the Ray round
   trip alone (building that store gives the start-up time of the shards'
-  actors, which the sharded loads include).
+  actors, which the sharded loads include);
+- replicas: the same sharded store with `--replicas` replicas per shard
+  (default 2) against one replica, loaded, batched and queried in turn with
+  it; then the time to repair one lost replica (`ray.kill`, then
+  `replica_counts` notices the loss and `wait_repaired` returns), repeated
+  on `--repairs` shards.
 
 Every sharded answer is checked against the single store's, bit for bit.
 """
@@ -25,6 +30,7 @@ import statistics
 import struct
 import tempfile
 import time
+import warnings
 
 import numpy as np
 import ray
@@ -57,6 +63,8 @@ def main():
     parser.add_argument("--queries", type=int, default=1000)
     parser.add_argument("--repeats", type=int, default=3, help="repeats of loads and batches")
     parser.add_argument("--single", type=int, default=51, help="repeats of single-query calls")
+    parser.add_argument("--replicas", type=int, default=2)
+    parser.add_argument("--repairs", type=int, default=3, help="replicas killed and repaired, one at a time")
     args = parser.parse_args()
     n, d = args.n, args.d
     capacity = -(-n // args.shards)
@@ -67,52 +75,103 @@ def main():
     ids = list(range(n))
     gigabytes = rows.nbytes / 1e9
 
+    # Room for the rows put by the driver while loading, and for the copy
+    # of its rows that each replica keeps when there are several.
     ray.init(num_cpus=os.cpu_count(), include_dashboard=False, log_to_driver=False,
-             object_store_memory=int(rows.nbytes * 1.5) + 2**28)
+             object_store_memory=int(rows.nbytes * (1.5 + args.replicas)) + 2**28)
     out = {"n": n, "d": d, "shards": args.shards, "queries": args.queries, "top_k": TOP_K,
-           "cpus": os.cpu_count(), "ray": ray.__version__}
+           "replicas": args.replicas, "cpus": os.cpu_count(), "ray": ray.__version__}
 
-    # Loading. Each load starts from nothing; the old stores are dropped first.
+    # Loading. Each load starts from nothing; the old stores are dropped
+    # first. Loads with one replica and with several take turns.
     out["load_single_s"] = median_time(lambda: quillmere.Vectorstore(d, list(zip(rows, ids))), args.repeats)
 
-    def load_sharded(source):
-        store = quillmere_ray.ShardedVectorstore(d, shard_capacity=capacity)
+    def load_sharded(source, replicas=1):
+        store = quillmere_ray.ShardedVectorstore(d, shard_capacity=capacity, replicas=replicas)
         store.extend_array(source)
         store.close()
 
-    out["load_sharded_s"] = median_time(lambda: load_sharded(rows), args.repeats)
+    warnings.filterwarnings("ignore", "Ray runs a single node")
+    loads: dict = {"load_sharded": [], "load_replicated": []}
+    for _ in range(args.repeats):
+        loads["load_sharded"].append(timed(lambda: load_sharded(rows))[0])
+        loads["load_replicated"].append(timed(lambda: load_sharded(rows, args.replicas))[0])
+    for key, times in loads.items():
+        out[key + "_s"] = statistics.median(times)
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "rows.npy")
         np.save(path, rows)
         out["load_sharded_npy_s"] = median_time(lambda: load_sharded(path), args.repeats)
-    for key in ("load_single", "load_sharded", "load_sharded_npy"):
+    for key in ("load_single", "load_sharded", "load_sharded_npy", "load_replicated"):
         out[key + "_gb_per_s"] = gigabytes / out[key + "_s"]
+    out["load_replicated_over_sharded"] = out["load_replicated_s"] / out["load_sharded_s"]
 
     single = quillmere.Vectorstore(d, list(zip(rows, ids)))
     sharded = quillmere_ray.ShardedVectorstore(d, shard_capacity=capacity)
     sharded.extend_array(rows)
     assert sharded.shard_sizes == (capacity,) * (n // capacity) + ((n % capacity,) if n % capacity else ())
+    replicated = quillmere_ray.ShardedVectorstore(d, shard_capacity=capacity, replicas=args.replicas)
+    replicated.extend_array(rows)
 
-    # A batch of queries.
-    expected = [single.search(q, TOP_K) for q in queries]
-    assert [bits(r) for r in sharded.search_batch(queries, TOP_K)] == [bits(r) for r in expected]
+    # A batch of queries; the two sharded stores take turns.
+    expected = [bits(single.search(q, TOP_K)) for q in queries]
+
+    def exact(store):
+        # Reads rotate over the replicas: as many calls as replicas cover each.
+        for _ in range(store.replicas):
+            assert [bits(r) for r in store.search_batch(queries, TOP_K)] == expected
+
+    exact(sharded)
+    exact(replicated)
     out["batch_single_ms_per_query"] = 1e3 * median_time(
         lambda: [single.search(q, TOP_K) for q in queries], args.repeats) / len(queries)
-    out["batch_sharded_ms_per_query"] = 1e3 * median_time(
-        lambda: sharded.search_batch(queries, TOP_K), args.repeats) / len(queries)
+    batches: dict = {"batch_sharded": [], "batch_replicated": []}
+    for _ in range(args.repeats):
+        batches["batch_sharded"].append(timed(lambda: sharded.search_batch(queries, TOP_K))[0])
+        batches["batch_replicated"].append(timed(lambda: replicated.search_batch(queries, TOP_K))[0])
+    for key, times in batches.items():
+        out[key + "_ms_per_query"] = 1e3 * statistics.median(times) / len(queries)
+    out["batch_throughput_replicated_over_sharded"] = (
+        out["batch_sharded_ms_per_query"] / out["batch_replicated_ms_per_query"])
 
-    # One query at a time.
+    # One query at a time, the three stores in turn.
     picks = [queries[i % len(queries)] for i in range(args.single)]
     for q in picks[:5]:
         assert bits(sharded.search(q, TOP_K)) == bits(single.search(q, TOP_K))
-    out["one_single_ms"] = 1e3 * statistics.median(timed(lambda: single.search(q, TOP_K))[0] for q in picks)
-    out["one_sharded_ms"] = 1e3 * statistics.median(timed(lambda: sharded.search(q, TOP_K))[0] for q in picks)
+        assert bits(replicated.search(q, TOP_K)) == bits(single.search(q, TOP_K))
+    ones: dict = {"one_single": [], "one_sharded": [], "one_replicated": []}
+    for q in picks:
+        ones["one_single"].append(timed(lambda: single.search(q, TOP_K))[0])
+        ones["one_sharded"].append(timed(lambda: sharded.search(q, TOP_K))[0])
+        ones["one_replicated"].append(timed(lambda: replicated.search(q, TOP_K))[0])
+    for key, times in ones.items():
+        out[key + "_ms"] = 1e3 * statistics.median(times)
+    out["one_replicated_over_sharded"] = out["one_replicated_ms"] / out["one_sharded_ms"]
     tiny = quillmere_ray.ShardedVectorstore(d, shard_capacity=1)
     out["start_shards_s"] = timed(lambda: tiny.extend_array(rows[: args.shards]))[0]
     out["round_trip_ms"] = 1e3 * statistics.median(timed(lambda: tiny.search(q, TOP_K))[0] for q in picks)
 
-    print(json.dumps(out, indent=1))
+    # Repairs, one lost replica at a time; answers are checked after each.
     sharded.close()
+    repairs = []
+    for i in range(args.repairs):
+        victim = replicated.replica_actors(i % replicated.shard_count)[0]
+        ray.kill(victim)
+        while True:  # ray.kill returns before the actor is gone
+            try:
+                ray.get(victim.size.remote())
+            except ray.exceptions.RayActorError:
+                break
+        start = time.perf_counter()
+        assert replicated.replica_counts[i % replicated.shard_count] == args.replicas - 1
+        replicated.wait_repaired()
+        repairs.append(time.perf_counter() - start)
+        exact(replicated)
+    out["repair_rows"] = capacity
+    out["repair_s"] = statistics.median(repairs)
+
+    print(json.dumps(out, indent=1))
+    replicated.close()
     tiny.close()
     ray.shutdown()
 

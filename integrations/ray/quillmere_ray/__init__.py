@@ -3,18 +3,26 @@
 A `ShardedVectorstore` gives the answer of one `quillmere.Vectorstore`
 holding the same pairs in the same order, bit for bit, with its entries
 spread over Ray actors (shards) that each hold a contiguous range of the
-insertion order.
+insertion order. Each shard may be held by several actors (replicas), so
+that losing an actor or a node loses no entry and no answer.
 """
 
 from __future__ import annotations
 
+import operator
 import os
+import time
+import warnings
+import weakref
+from contextlib import contextmanager
 from itertools import chain
-from typing import Any, Iterable, Optional, Sequence
+from typing import Any, Iterable, Iterator, Optional, Sequence
 
 import numpy as np
 import ray
 from ray.exceptions import ActorDiedError, RayActorError
+from ray.util.placement_group import placement_group, remove_placement_group
+from ray.util.scheduling_strategies import PlacementGroupSchedulingStrategy
 
 import quillmere
 
@@ -27,6 +35,13 @@ __all__ = ["ShardedVectorstore", "ShardUnavailableError"]
 # small machine, and are spread over the nodes of a cluster for memory and
 # bandwidth. A lost actor is not restarted: it would come back empty.
 DEFAULT_SHARD_OPTIONS = {"num_cpus": 0, "max_restarts": 0, "scheduling_strategy": "SPREAD"}
+
+# How long `replica_counts` waits for a replica to answer. A dead actor fails
+# at once; one that has not answered by then is busy, and counts as alive.
+PING_TIMEOUT_S = 1.0
+# Repairs of one shard that fail this many times in a row are not retried
+# until `wait_repaired` asks again.
+REPAIR_ATTEMPTS = 3
 
 
 class ShardUnavailableError(RuntimeError):
@@ -60,14 +75,90 @@ def _reason(error: BaseException) -> str:
     return f"{type(error).__name__}: {text[0] if text else ''}".rstrip(": ")
 
 
+def _outcomes(refs: list) -> list:
+    """(True, result) or (False, exception) for each call, once all have ended."""
+    outcomes = []
+    for ref in refs:
+        try:
+            outcomes.append((True, ray.get(ref)))
+        except Exception as error:
+            outcomes.append((False, error))
+    return outcomes
+
+
+def _bundle(options: dict) -> dict:
+    """One replica's share of a placement group: what its actor asks Ray for."""
+    bundle = {
+        "CPU": options.get("num_cpus") or 0,
+        "GPU": options.get("num_gpus") or 0,
+        "memory": options.get("memory") or 0,
+        **(options.get("resources") or {}),
+    }
+    # Ray refuses a bundle of nothing; one byte of memory reserves nothing
+    # that matters and still ties the bundle to a node.
+    return {name: amount for name, amount in bundle.items() if amount} or {"memory": 1}
+
+
+def _remove_placements(placements: list) -> None:
+    if ray.is_initialized():
+        for placement in placements:
+            try:
+                remove_placement_group(placement)
+            except Exception:
+                pass  # already gone with its job
+    placements.clear()
+
+
+class _Replica:
+    __slots__ = ("actor", "bundle")
+
+    def __init__(self, actor: Any, bundle: int) -> None:
+        self.actor = actor
+        self.bundle = bundle
+
+
+class _Repair:
+    """A new replica being filled from a live one. Writes made meanwhile go to
+    it too, queued behind the fill; it joins the live replicas once every one
+    of those calls has succeeded and its size is the shard's."""
+
+    __slots__ = ("actor", "bundle", "refs", "sized")
+
+    def __init__(self, actor: Any, bundle: int, fill: Any) -> None:
+        self.actor = actor
+        self.bundle = bundle
+        self.refs = [fill]
+        self.sized = fill  # the latest call that returns the replica's size
+
+    def forward(self, ref: Any, sized: bool) -> None:
+        self.refs.append(ref)
+        if sized:
+            self.sized = ref
+
+
+class _Group:
+    """The driver's view of one shard: its placement group and replicas."""
+
+    __slots__ = ("placement", "live", "repairs", "failed_repairs", "repair_error")
+
+    def __init__(self, placement: Any, live: list) -> None:
+        self.placement = placement
+        self.live: list = live
+        self.repairs: list = []
+        self.failed_repairs = 0
+        self.repair_error: Optional[BaseException] = None
+
+
 class ShardedVectorstore:
     """Entries of one logical store spread over Ray actors, `shard_capacity` each.
 
     Answers equal those of one `quillmere.Vectorstore` holding the same pairs
     in the same order. Ray is initialised with its defaults if it is not yet.
-    `shard_options` are Ray actor options (`num_cpus`, `memory`,
-    `resources`, `scheduling_strategy`, ...) layered over the defaults.
-    Not safe to share between threads of the driver without a lock.
+    Each shard is held by `replicas` actors, on different nodes when the
+    cluster has more than one. `shard_options` are Ray actor options
+    (`num_cpus`, `memory`, `resources`, `scheduling_strategy` when there is
+    one replica, ...) layered over the defaults. Not safe to share between
+    threads of the driver without a lock.
     """
 
     def __init__(
@@ -75,6 +166,7 @@ class ShardedVectorstore:
         vector_size: int,
         shard_capacity: int = 1_000_000,
         *,
+        replicas: int = 1,
         shard_options: Optional[dict] = None,
     ) -> None:
         # The module judges vector_size, with its own errors.
@@ -84,15 +176,46 @@ class ShardedVectorstore:
         if capacity < 1:
             raise ValueError(f"shard_capacity must be at least 1, got {capacity}")
         self._capacity = capacity
+        count = identifier(replicas)
+        if count < 1:
+            raise ValueError(f"replicas must be at least 1, got {count}")
+        self._replicas = count
+        options = {**DEFAULT_SHARD_OPTIONS, **(shard_options or {})}
+        if count > 1 and "scheduling_strategy" in (shard_options or {}):
+            raise ValueError("shard_options cannot set scheduling_strategy with replicas > 1: "
+                             "each shard's replicas are placed on different nodes by a placement group")
         if not ray.is_initialized():
             ray.init()
-        self._actor_class = ray.remote(Shard).options(**{**DEFAULT_SHARD_OPTIONS, **(shard_options or {})})
-        self._shards: list = []
+        # A placement group per shard, one bundle per replica, STRICT_SPREAD:
+        # Ray keeps the bundles on distinct nodes, moves a lost node's bundle
+        # to a node holding none of the others, and waits for one if there
+        # is none. On a single node there is nothing to spread over.
+        self._bundle: Optional[dict] = None
+        if count > 1:
+            nodes = sum(1 for node in ray.nodes() if node["Alive"])
+            if nodes == 1:
+                warnings.warn(
+                    f"Ray runs a single node: the {count} replicas of each shard share it, "
+                    "so they survive the loss of an actor but not of the node",
+                    RuntimeWarning,
+                    stacklevel=2,
+                )
+            elif nodes < count:
+                raise ValueError(f"replicas={count} places each shard's replicas on different nodes, "
+                                 f"but the Ray cluster has {nodes} alive nodes")
+            else:
+                self._bundle = _bundle(options)
+        self._actor_class = ray.remote(Shard)
+        self._options = options
+        self._shards: list = []  # one _Group per shard
         self._sizes: list[int] = []
+        self._turn = 0  # rotates reads over the replicas
         # Set once a shard is known lost or left in an unknown state; the
         # store then refuses every further call rather than answer partially.
         self._failure: Optional[ShardUnavailableError] = None
         self._closed = False
+        self._placements: list = []
+        self._finalizer = weakref.finalize(self, _remove_placements, self._placements)
 
     # ------------------------------------------------------------ properties
 
@@ -113,6 +236,32 @@ class ShardedVectorstore:
         """The number of entries in each shard, in order (tracked in the driver)."""
         return tuple(self._sizes)
 
+    @property
+    def replicas(self) -> int:
+        """The number of replicas each shard is meant to have."""
+        return self._replicas
+
+    @property
+    def replica_counts(self) -> tuple:
+        """The replicas of each shard that are alive now, in shard order.
+
+        Asks every replica, so a death is noticed here even if no call has
+        reached that replica since; finished repairs are counted, and lost
+        replicas start being repaired.
+        """
+        if self._closed:
+            raise RuntimeError("the store is closed")
+        self._check_alive()
+        self._start_repairs()
+        return tuple(len(group.live) for group in self._shards)
+
+    def replica_actors(self, shard: int) -> list:
+        """The actor handles of the live replicas of shard `shard` (from 0)."""
+        index = operator.index(shard)
+        if not 0 <= index < len(self._shards):
+            raise IndexError(f"shard {index} is out of range: the store has {len(self._shards)} shards")
+        return [replica.actor for replica in self._shards[index].live]
+
     def __len__(self) -> int:
         return sum(self._sizes)
 
@@ -120,10 +269,16 @@ class ShardedVectorstore:
         return bool(self._sizes)
 
     def __repr__(self) -> str:
-        return (
+        text = (
             f"ShardedVectorstore(vector_size={self._vector_size}, len={len(self)}, "
-            f"shard_count={self.shard_count}, shard_capacity={self._capacity})"
+            f"shard_count={self.shard_count}, shard_capacity={self._capacity}"
         )
+        if self._replicas > 1:
+            # What the driver knows, without asking the actors.
+            live = tuple(len(group.live) for group in self._shards)
+            repairing = sum(len(group.repairs) for group in self._shards)
+            text += f", replicas={self._replicas}, live_replicas={live}, repairing={repairing}"
+        return text + ")"
 
     # ------------------------------------------------------------- loading
 
@@ -131,22 +286,13 @@ class ShardedVectorstore:
         """Appends one entry, like `Vectorstore.insert`; a refused insert changes nothing."""
         quillmere.Vectorstore(self._vector_size).insert(vector, id)
         row, id_ = vector_f32(vector), identifier(id)
-        self._check_usable()
-        if self._shards and self._sizes[-1] < self._capacity:
-            index = len(self._shards) - 1
-            # The module's insert is all or nothing: only a lost actor leaves doubt.
-            self._sizes[-1] = self._mutate(index, self._shards[index].insert.remote(row, id_), partial=False)
-            return
-        actor = self._actor_class.remote(self._vector_size)
-        try:
-            ray.get(actor.insert.remote(row, id_))
-        except BaseException as error:
-            ray.kill(actor)
-            if isinstance(error, RayActorError):
-                raise self._as_shard_error(error, len(self._shards), len(self._shards) + 1) from error
-            raise
-        self._shards.append(actor)
-        self._sizes.append(1)
+        with self._calling():
+            if self._shards and self._sizes[-1] < self._capacity:
+                index = len(self._shards) - 1
+                # The module's insert is all or nothing: only a lost actor leaves doubt.
+                self._sizes[-1] = self._apply(index, lambda actor: actor.insert.remote(row, id_), partial=False)
+            else:
+                self._load(1, row[None, :], np.array([id_], dtype=np.uint64))
 
     def extend(self, vectors: Sequence[tuple]) -> None:
         """Appends `(vector, id)` pairs, like the `Vectorstore` constructor:
@@ -163,9 +309,9 @@ class ShardedVectorstore:
             ids.append(identifier(id_))
         if not rows:
             return
-        self._check_usable()
-        block = np.stack(rows)
-        self._load(len(rows), ray.put(block), ray.put(np.array(ids, dtype=np.uint64)))
+        with self._calling():
+            block = np.stack(rows)
+            self._load(len(rows), ray.put(block), ray.put(np.array(ids, dtype=np.uint64)))
 
     def extend_array(self, array: Any, ids: Any = None) -> None:
         """Appends the rows of a 2-D numeric array, or of a `.npy` file given by path.
@@ -199,12 +345,12 @@ class ShardedVectorstore:
             quillmere.Vectorstore(self._vector_size, [(values[0], 0)])  # the module's length error
         if n == 0:
             return
-        self._check_usable()
-        if path is not None:
-            source: Any = ("npy", path, values.shape, values.dtype.str)
-        else:
-            source = ray.put(values)
-        self._load(n, source, len(self) if id_values is None else ray.put(id_values))
+        with self._calling():
+            if path is not None:
+                source: Any = ("npy", path, values.shape, values.dtype.str)
+            else:
+                source = ray.put(values)
+            self._load(n, source, len(self) if id_values is None else ray.put(id_values))
 
     def _checked_ids(self, ids: np.ndarray, values: np.ndarray) -> np.ndarray:
         """The ids as u64; the first one the module would refuse raises its error."""
@@ -234,9 +380,11 @@ class ShardedVectorstore:
         """Spreads rows 0..n of `source` over the shards: first the free room of
         the last shard, then new shards of `shard_capacity` rows.
 
-        New shards load in parallel while the last shard stages its part;
-        only when every part has arrived does the last shard append, so a
-        failure while reading leaves the store as it was.
+        New shards load in parallel, on every replica, while the last shard
+        stages its part on each of its replicas; only when every part has
+        reached some replica does the last shard append, so a failure while
+        reading leaves the store as it was. Replicas that fail meanwhile are
+        dropped and repaired later.
         """
         plan = []
         start = 0
@@ -248,63 +396,128 @@ class ShardedVectorstore:
             plan.append((None, start, stop))
             start = stop
         total = len(self._shards) + sum(1 for index, _, _ in plan if index is None)
+        staged = plan[0][0]
 
-        new_actors, calls = [], []
-        for index, start, stop in plan:
-            if index is None:
-                actor = self._actor_class.remote(self._vector_size)
-                new_actors.append(actor)
-                index = len(self._shards) + len(new_actors) - 1
-                calls.append((index, actor.load.remote(source, start, stop, ids)))
-            else:
-                calls.append((index, self._shards[index].stage.remote(source, start, stop, ids)))
-        staged = plan[0][0] if plan[0][0] is not None else None
-
-        failure: Optional[tuple] = None
-        counts = []
-        for index, ref in calls:
-            try:
-                counts.append(ray.get(ref))
-            except BaseException as error:
-                if failure is None:
-                    failure = (index, error)
-        if failure is not None:
-            for actor in new_actors:
-                ray.kill(actor)
+        new_groups: list = []
+        calls: list = []  # (position in plan, replica, ref)
+        try:
+            for position, (index, start, stop) in enumerate(plan):
+                if index is None:
+                    group = self._new_group()
+                    new_groups.append(group)
+                    for replica in group.live:
+                        calls.append((position, replica, replica.actor.load.remote(source, start, stop, ids)))
+                else:
+                    group = self._shards[index]
+                    for replica in group.live:
+                        calls.append((position, replica, replica.actor.stage.remote(source, start, stop, ids)))
+                    for repair in group.repairs:
+                        repair.forward(repair.actor.stage.remote(source, start, stop, ids), sized=False)
+            outcomes = _outcomes([ref for _, _, ref in calls])
+        except BaseException:
+            for group in new_groups:
+                self._end_group(group)
             if staged is not None:
-                try:
-                    ray.get(self._shards[staged].discard.remote())
-                except RayActorError as error:
-                    self._failure = self._as_shard_error(error, staged, len(self._shards))
-            index, error = failure
+                self._discard(staged)
+            raise
+        results: list = [[] for _ in plan]
+        for (position, replica, _), outcome in zip(calls, outcomes):
+            results[position].append((replica, *outcome))
+
+        blocked = next((p for p, parts in enumerate(results) if not any(ok for _, ok, _ in parts)), None)
+        if blocked is not None:
+            # Some part reached no replica: nothing changes.
+            for group in new_groups:
+                self._end_group(group)
+            if staged is not None:
+                group = self._shards[staged]
+                for replica, ok, value in results[0]:
+                    if not ok and isinstance(value, RayActorError):
+                        self._drop(group, replica)
+                if group.live:
+                    self._discard(staged)
+                else:
+                    self._failure = self._as_shard_error(results[0][-1][2], staged, len(self._shards))
+            parts = results[blocked]
+            error = next((value for _, _, value in parts if not isinstance(value, RayActorError)), parts[0][2])
             if isinstance(error, RayActorError):
-                if index == staged:
-                    self._failure = self._as_shard_error(error, index, len(self._shards))
+                index = plan[blocked][0]
+                if index is None:
+                    index = len(self._shards) + blocked - (staged is not None)
                 raise self._as_shard_error(error, index, total) from error
             raise error
 
-        if staged is not None:
-            self._sizes[staged] = self._mutate(staged, self._shards[staged].commit.remote(), partial=True)
-            counts = counts[1:]
-        self._shards.extend(new_actors)
-        self._sizes.extend(counts)
-
-    def _mutate(self, index: int, ref: Any, partial: bool) -> int:
-        """Waits for a change to an existing shard. A lost actor, or a failed
-        append of several rows (`partial`), leaves the shard in an unknown
-        state, so the store stops answering."""
         try:
-            return ray.get(ref)
-        except RayActorError as error:
-            self._failure = self._as_shard_error(error, index, len(self._shards))
-            raise self._failure from error
-        except Exception as error:
-            if not partial:
-                raise
-            self._failure = ShardUnavailableError(
-                index, len(self._shards), f"appending failed part way and it may hold only some rows ({_reason(error)})"
-            )
-            raise self._failure from error
+            if staged is not None:
+                group = self._shards[staged]
+                for replica, ok, _ in results[0]:
+                    if not ok:  # it holds none of the staged rows
+                        self._drop(group, replica)
+                self._sizes[staged] = self._apply(staged, lambda actor: actor.commit.remote(), partial=True)
+                results = results[1:]
+        except BaseException:
+            for group in new_groups:
+                self._end_group(group)
+            raise
+        for group, parts in zip(new_groups, results):
+            counts = set()
+            for replica, ok, value in parts:
+                if ok:
+                    counts.add(value)
+                else:
+                    self._drop(group, replica)
+            assert len(counts) == 1, f"replicas of a new shard disagree on its size: {counts}"
+            self._shards.append(group)
+            self._sizes.append(counts.pop())
+
+    def _apply(self, index: int, call: Any, partial: bool) -> int:
+        """Makes a change on every live replica of an existing shard, and
+        returns its new size. Replicas that fail are dropped. If none takes
+        the change: an error that left every replica as it was is raised
+        as is; a lost actor, or a failed append of several rows (`partial`),
+        leaves the shard lost or in an unknown state, so the store stops
+        answering."""
+        group = self._shards[index]
+        replicas = list(group.live)
+        refs = [call(replica.actor) for replica in replicas]
+        for repair in group.repairs:
+            repair.forward(call(repair.actor), sized=True)
+        outcomes = _outcomes(refs)
+        sizes = {value for ok, value in outcomes if ok}
+        if sizes:
+            for replica, (ok, _) in zip(replicas, outcomes):
+                if not ok:
+                    self._drop(group, replica)
+            assert len(sizes) == 1, f"replicas of shard {index} disagree on its size: {sizes}"
+            return sizes.pop()
+        errors = [value for _, value in outcomes]
+        refused = next((error for error in errors if not isinstance(error, RayActorError)), None)
+        if refused is not None and not partial:
+            for replica, error in zip(replicas, errors):
+                if isinstance(error, RayActorError):
+                    self._drop(group, replica)
+            raise refused
+        for replica in replicas:
+            self._drop(group, replica)
+        if refused is not None:
+            reason = f"appending failed part way and it may hold only some rows ({_reason(refused)})"
+            self._failure = ShardUnavailableError(index, len(self._shards), reason)
+            raise self._failure from refused
+        self._failure = self._as_shard_error(errors[0], index, len(self._shards), dropped=True)
+        raise self._failure from errors[0]
+
+    def _discard(self, index: int) -> None:
+        """Drops the rows staged on every replica of a shard."""
+        group = self._shards[index]
+        replicas = list(group.live)
+        refs = [replica.actor.discard.remote() for replica in replicas]
+        for repair in group.repairs:
+            repair.forward(repair.actor.discard.remote(), sized=False)
+        for replica, (ok, error) in zip(replicas, _outcomes(refs)):
+            if not ok and isinstance(error, RayActorError):
+                self._drop(group, replica)
+                if not group.live:
+                    self._failure = self._as_shard_error(error, index, len(self._shards))
 
     # ------------------------------------------------------------- searching
 
@@ -312,14 +525,15 @@ class ShardedVectorstore:
         """The `top_k` best `(score, id)` pairs of all shards, as one store would give them."""
         self._probe.search(vector, top_k)
         query, k = vector_f32(vector), identifier(top_k)
-        self._check_usable()
-        if not self._shards:
-            return []
-        refs = [shard.search.remote(query, k) for shard in self._shards]
-        return _merge(self._gather(refs), k)
+        with self._calling():
+            if not self._shards:
+                return []
+            units = [(index, lambda actor: actor.search.remote(query, k)) for index in range(len(self._shards))]
+            return _merge(self._read(units), k)
 
     def search_batch(self, queries: Any, top_k: Any) -> list:
-        """`search` for each query of a list or a 2-D array, in one round trip per shard."""
+        """`search` for each query of a list or a 2-D array, in one round trip
+        per shard; the queries are split between the shard's replicas."""
         if isinstance(queries, (str, bytes)):
             raise TypeError(f"queries must be a sequence of vectors or a 2-D array, not {type(queries).__name__}")
         if type(queries) is np.ndarray and queries.ndim == 2 and queries.dtype.kind in NUMERIC_KINDS:
@@ -335,29 +549,218 @@ class ShardedVectorstore:
                 self._probe.search(np.zeros(self._vector_size, np.float32), top_k)
             batch = np.stack(rows) if rows else np.zeros((0, self._vector_size), np.float32)
         k = identifier(top_k)
-        self._check_usable()
-        if not self._shards or len(batch) == 0:
-            return [[] for _ in range(len(batch))]
-        ref = ray.put(batch)
-        answers = self._gather([shard.search_batch.remote(ref, k) for shard in self._shards])
-        return [_merge(per_shard, k) for per_shard in zip(*answers)]
+        with self._calling():
+            if not self._shards or len(batch) == 0:
+                return [[] for _ in range(len(batch))]
+            ref = ray.put(batch)
 
-    def _gather(self, refs: list) -> list:
+            def part(start: int, stop: int) -> Any:
+                return lambda actor: actor.search_batch.remote(ref, k, start, stop)
+
+            units, owners = [], []
+            for index, group in enumerate(self._shards):
+                parts = min(len(group.live), len(batch))
+                bounds = [len(batch) * p // parts for p in range(parts + 1)]
+                for start, stop in zip(bounds, bounds[1:]):
+                    units.append((index, part(start, stop)))
+                    owners.append(index)
+            per_shard: list = [[] for _ in self._shards]
+            for index, answers in zip(owners, self._read(units)):
+                per_shard[index].extend(answers)
+            return [_merge(answers, k) for answers in zip(*per_shard)]
+
+    def _read(self, units: list) -> list:
+        """Runs (shard, call) units, each on one live replica of its shard,
+        rotating over the replicas. A unit whose replica fails runs again on
+        another; only a shard with no replica left to try raises."""
+        self._turn += 1
+        chosen = []
+        for position, (index, _) in enumerate(units):
+            live = self._shards[index].live
+            chosen.append(live[(self._turn + position) % len(live)])
+        refs = [call(replica.actor) for (_, call), replica in zip(units, chosen)]
         try:
             return ray.get(refs)
         except RayActorError:
             pass
-        for index, ref in enumerate(refs):  # name the first shard that failed
-            try:
-                ray.get(ref)
-            except RayActorError as error:
-                failure = self._as_shard_error(error, index, len(self._shards))
-                if isinstance(error, ActorDiedError):
-                    self._failure = failure
-                raise failure from error
-        raise AssertionError("unreachable")
+        results = []
+        for (index, call), replica, ref in zip(units, chosen, refs):
+            group = self._shards[index]
+            tried = []
+            while True:
+                try:
+                    results.append(ray.get(ref))
+                    break
+                except RayActorError as error:
+                    tried.append(replica)
+                    if isinstance(error, ActorDiedError) and replica in group.live:
+                        self._drop(group, replica)
+                    untried = [other for other in group.live if other not in tried]
+                    if not untried:
+                        self._poll_repairs()  # a finished repair can take over
+                        untried = [other for other in group.live if other not in tried]
+                    if not untried:
+                        failure = self._as_shard_error(error, index, len(self._shards))
+                        if not group.live:
+                            self._failure = failure
+                        raise failure from error
+                    replica = untried[0]
+                    ref = call(replica.actor)
+        return results
+
+    # ------------------------------------------------------------- replicas
+
+    def _spawn(self, placement: Any, bundle: int) -> Any:
+        options = self._options
+        if placement is not None:
+            strategy = PlacementGroupSchedulingStrategy(placement, placement_group_bundle_index=bundle)
+            options = {**options, "scheduling_strategy": strategy}
+        return self._actor_class.options(**options).remote(self._vector_size, self._replicas > 1)
+
+    def _new_group(self) -> _Group:
+        placement = None
+        if self._bundle is not None:
+            placement = placement_group([self._bundle] * self._replicas, strategy="STRICT_SPREAD")
+            self._placements.append(placement)
+        return _Group(placement, [_Replica(self._spawn(placement, bundle), bundle) for bundle in range(self._replicas)])
+
+    def _end_group(self, group: _Group) -> None:
+        for replica in group.live:
+            ray.kill(replica.actor)
+        for repair in group.repairs:
+            ray.kill(repair.actor)
+        group.live, group.repairs = [], []
+        if group.placement is not None:
+            remove_placement_group(group.placement)
+            self._placements.remove(group.placement)
+
+    def _drop(self, group: _Group, replica: _Replica) -> None:
+        """Takes a replica out of service; one that failed during a write may
+        hold other entries than the rest, so its actor ends."""
+        group.live.remove(replica)
+        ray.kill(replica.actor)
+
+    def _check_alive(self) -> None:
+        """Asks every live replica for its size and drops the ones that died."""
+        self._poll_repairs()
+        asked = [(index, replica) for index, group in enumerate(self._shards) for replica in group.live]
+        if not asked:
+            return
+        refs = [replica.actor.size.remote() for _, replica in asked]
+        ready, _ = ray.wait(refs, num_returns=len(refs), timeout=PING_TIMEOUT_S)
+        answered = set(ready)
+        deaths = {}
+        for (index, replica), ref in zip(asked, refs):
+            if ref in answered:
+                try:
+                    ray.get(ref)
+                except ActorDiedError as error:
+                    self._drop(self._shards[index], replica)
+                    deaths[index] = error
+                except RayActorError:
+                    pass  # not reachable now, not known dead
+        if deaths:
+            self._poll_repairs()
+        for index, error in deaths.items():
+            if not self._shards[index].live and self._failure is None:
+                self._failure = self._as_shard_error(error, index, len(self._shards))
+
+    def _start_repairs(self) -> None:
+        """Starts a new replica in every free slot of every shard that has a
+        live replica to copy from. The new actor reads the source's blocks
+        from Ray's object store; the driver only passes their refs on."""
+        if self._replicas == 1 or self._failure is not None or self._closed:
+            return
+        for group in self._shards:
+            if not group.live or group.failed_repairs >= REPAIR_ATTEMPTS:
+                continue
+            taken = {replica.bundle for replica in group.live} | {repair.bundle for repair in group.repairs}
+            for bundle in range(self._replicas):
+                if bundle in taken:
+                    continue
+                # After a failed attempt, copy from another survivor: the
+                # last source may have died unnoticed.
+                source = group.live[(bundle + group.failed_repairs) % len(group.live)]
+                actor = self._spawn(group.placement, bundle)
+                group.repairs.append(_Repair(actor, bundle, actor.fill.remote(source.actor.export.remote())))
+
+    def _poll_repairs(self, timeout: Optional[float] = 0) -> None:
+        """Promotes the repairs whose calls have all ended well; ends the others
+        that failed. Waits up to `timeout` seconds for them (None: until all end)."""
+        pending = [ref for group in self._shards for repair in group.repairs for ref in repair.refs]
+        if not pending:
+            return
+        ready, _ = ray.wait(pending, num_returns=len(pending), timeout=timeout)
+        ended = set(ready)
+        for index, group in enumerate(self._shards):
+            for repair in list(group.repairs):
+                finished = [ref for ref in repair.refs if ref in ended]
+                error: Optional[BaseException] = None
+                for ref in finished:
+                    try:
+                        ray.get(ref)
+                    except Exception as failure:
+                        error = failure
+                        break
+                if error is None and len(finished) < len(repair.refs):
+                    repair.refs = [ref for ref in repair.refs if ref not in ended or ref is repair.sized]
+                    continue
+                group.repairs.remove(repair)
+                if error is None and ray.get(repair.sized) != self._sizes[index]:
+                    error = RuntimeError("the new replica's size differs from the shard's")
+                if error is None:
+                    group.live.append(_Replica(repair.actor, repair.bundle))
+                    group.failed_repairs = 0
+                else:
+                    ray.kill(repair.actor)
+                    group.failed_repairs += 1
+                    group.repair_error = error
+
+    def wait_repaired(self, timeout: Optional[float] = None) -> None:
+        """Returns once every shard has all its replicas alive again.
+
+        Raises `TimeoutError` if `timeout` seconds pass first,
+        `ShardUnavailableError` if a shard has no replica left to copy from,
+        and `RuntimeError` if repairing a shard failed several times in a row.
+        """
+        if self._closed:
+            raise RuntimeError("the store is closed")
+        deadline = None if timeout is None else time.monotonic() + timeout
+        for group in self._shards:
+            group.failed_repairs = 0
+        self._check_alive()
+        while True:
+            self._check_usable()
+            self._start_repairs()
+            for index, group in enumerate(self._shards):
+                if group.failed_repairs >= REPAIR_ATTEMPTS:
+                    raise RuntimeError(
+                        f"repairing shard {index} failed {group.failed_repairs} times in a row "
+                        f"({_reason(group.repair_error)})"
+                    ) from group.repair_error
+            missing = [(index, len(group.live)) for index, group in enumerate(self._shards)
+                       if len(group.live) < self._replicas]
+            if not missing:
+                return
+            remaining = None if deadline is None else deadline - time.monotonic()
+            if remaining is not None and remaining <= 0:
+                shards = ", ".join(f"shard {index} has {live} of {self._replicas}" for index, live in missing)
+                raise TimeoutError(f"replicas still missing after {timeout} s: {shards}")
+            self._poll_repairs(timeout=remaining)
 
     # ------------------------------------------------------------- lifecycle
+
+    @contextmanager
+    def _calling(self) -> Iterator[None]:
+        """Wraps every call that reaches the shards: finished repairs join
+        first, and losses noticed during the call start their repair after
+        it, never in the middle of a write."""
+        self._check_usable()
+        self._poll_repairs()
+        try:
+            yield
+        finally:
+            self._start_repairs()
 
     def _check_usable(self) -> None:
         if self._closed:
@@ -366,18 +769,26 @@ class ShardedVectorstore:
             failure = self._failure
             raise ShardUnavailableError(failure.shard, failure.shard_count, failure.reason)
 
-    @staticmethod
-    def _as_shard_error(error: RayActorError, index: int, count: int) -> ShardUnavailableError:
-        if isinstance(error, ActorDiedError):
+    def _as_shard_error(self, error: Exception, index: int, count: int, dropped: bool = False) -> ShardUnavailableError:
+        died = isinstance(error, ActorDiedError)
+        if self._replicas == 1:
             reason = "its actor has died and its entries are lost (rebuild the store)"
+            if not died:
+                reason = "its actor cannot be reached"
+        elif died or dropped:
+            reason = "no replica of it is left and its entries are lost (rebuild the store)"
         else:
-            reason = "its actor cannot be reached"
+            reason = "no replica of it can be reached"
         return ShardUnavailableError(index, count, reason)
 
     def close(self) -> None:
-        """Ends every shard's actor; the store then refuses every call."""
-        for actor in self._shards:
-            ray.kill(actor)
+        """Ends every shard's actors; the store then refuses every call."""
+        for group in self._shards:
+            for replica in group.live:
+                ray.kill(replica.actor)
+            for repair in group.repairs:
+                ray.kill(repair.actor)
+        self._finalizer()
         self._closed = True
 
     def __enter__(self) -> "ShardedVectorstore":

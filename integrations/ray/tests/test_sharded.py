@@ -1,4 +1,11 @@
+import os
 import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import warnings
 
 import pytest
 
@@ -7,6 +14,7 @@ np = pytest.importorskip("numpy", reason="numpy is not installed: pip install '.
 
 import quillmere  # noqa: E402
 import quillmere_ray  # noqa: E402
+import ray  # noqa: E402
 
 D = 3
 CAPACITY = 7
@@ -54,10 +62,18 @@ def load(store, how, rows, ids, tmp_path):
     assert len(store) == n
 
 
-@pytest.fixture(scope="module", params=["insert", "extend", "array", "npy"])
+def replicated(*args, **kwargs):
+    """A store with replicas on the test's single Ray node, without its warning."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "Ray runs a single node")
+        return quillmere_ray.ShardedVectorstore(*args, **kwargs)
+
+
+@pytest.fixture(scope="module", params=[("insert", 1), ("extend", 1), ("array", 1), ("npy", 1), ("npy", 2)])
 def loaded(request, ray_session, tmp_path_factory):
-    store = quillmere_ray.ShardedVectorstore(D, shard_capacity=CAPACITY)
-    load(store, request.param, ROWS, IDS, tmp_path_factory.mktemp("npy"))
+    how, replicas = request.param
+    store = replicated(D, shard_capacity=CAPACITY, replicas=replicas)
+    load(store, how, ROWS, IDS, tmp_path_factory.mktemp("npy"))
     yield store
     store.close()
 
@@ -139,15 +155,119 @@ def test_refused_calls_raise_the_module_error_and_change_nothing(ray_session, ca
     store.close()
 
 
-def test_a_dead_shard_raises_instead_of_a_short_answer(ray_session):
-    import ray
-
-    store = quillmere_ray.ShardedVectorstore(D, shard_capacity=10)
+@pytest.mark.parametrize("replicas, reason", [(1, "its actor has died"), (2, "no replica of it is left")])
+def test_a_dead_shard_raises_instead_of_a_short_answer(ray_session, replicas, reason):
+    store = replicated(D, shard_capacity=10, replicas=replicas)
     store.extend_array(ROWS, IDS)
-    ray.kill(store._shards[1])
+    kill(store.replica_actors(1))
     for call in (lambda: store.search(ROWS[0], 5), lambda: store.search_batch(ROWS[:2], 5),
-                 lambda: store.insert(ROWS[0], 1), lambda: store.extend_array(ROWS[:2])):
-        with pytest.raises(quillmere_ray.ShardUnavailableError, match=r"^shard 1 of 4 is unavailable: .*died"):
+                 lambda: store.insert(ROWS[0], 1), lambda: store.extend_array(ROWS[:2]), store.wait_repaired):
+        with pytest.raises(quillmere_ray.ShardUnavailableError, match=rf"^shard 1 of 4 is unavailable: {reason}"):
             call()
     assert len(store) == len(ROWS)
+    assert store.replica_counts == (replicas, 0, replicas, replicas)
     store.close()
+
+
+def kill(actors):
+    """Kills actors and waits until they are gone: ray.kill returns before that."""
+    for actor in actors:
+        ray.kill(actor)
+    for actor in actors:
+        for _ in range(100):
+            try:
+                ray.get(actor.size.remote())
+            except ray.exceptions.RayActorError:
+                break
+            time.sleep(0.1)
+
+
+def answers_equal_one_store(store, n):
+    """Every answer, from every replica (reads rotate over them), equals one store's."""
+    reference = quillmere.Vectorstore(D, list(zip(ROWS[:n], IDS[:n].tolist())))
+    assert len(store) == n
+    for top_k in (1, 8, n + 5):
+        expected = [bits(reference.search(q, top_k)) for q in QUERIES]
+        for _ in range(2):
+            assert [bits(r) for r in store.search_batch(QUERIES, top_k)] == expected
+            assert [bits(store.search(q, top_k)) for q in QUERIES] == expected
+
+
+@pytest.mark.parametrize("moment", ["between calls", "during search_batch", "during extend_array"])
+def test_losing_a_replica_of_each_shard_loses_no_entry_and_no_answer(ray_session, tmp_path, moment):
+    # While the pause file exists, every shard call sleeps a second first,
+    # and a timer kills one replica of each shard half way through.
+    pause = tmp_path / "pause"
+    options = {"runtime_env": {"env_vars": {"QUILLMERE_RAY_TEST_PAUSE": str(pause)}}}
+    store = replicated(D, shard_capacity=10, replicas=2, shard_options=options)
+    # Three shards, the last one part full and partly from single inserts,
+    # which a repair copies from its source's unflushed tail.
+    store.extend_array(ROWS[:22], IDS[:22])
+    for i in range(22, 25):
+        store.insert(ROWS[i], int(IDS[i]))
+    victims = [store.replica_actors(shard)[0] for shard in range(store.shard_count)]
+    spawned = []  # every actor started from here on: new shards' and repairs'
+    spawn = store._spawn
+    store._spawn = lambda placement, bundle: spawned.append(spawn(placement, bundle)) or spawned[-1]
+
+    if moment == "between calls":
+        kill(victims)
+        answers_equal_one_store(store, 25)
+    else:
+        pause.write_text("1")
+        timer = threading.Timer(0.5, lambda: [ray.kill(actor) for actor in victims + spawned[::2]])
+        timer.start()
+        if moment == "during search_batch":
+            answers = store.search_batch(QUERIES, 8)
+            expected = quillmere.Vectorstore(D, list(zip(ROWS[:25], IDS[:25].tolist())))
+            assert [bits(r) for r in answers] == [bits(expected.search(q, 8)) for q in QUERIES]
+            # Each replica had half the batch: every victim was found dead.
+            assert [len(store.replica_actors(shard)) for shard in range(3)] == [1, 1, 1]
+            with pytest.raises(TimeoutError, match="shard 0 has 1 of 2"):
+                store.wait_repaired(timeout=0)  # the copies pause too
+        else:
+            store.extend_array(ROWS[25:], IDS[25:])
+            # The shards it wrote to lost their victims: the part full one
+            # while staging, the new one while loading.
+            assert [len(store.replica_actors(shard)) for shard in (2, 3)] == [1, 1]
+        timer.join()
+        pause.unlink()
+        if moment == "during search_batch":
+            # Repairs have started; this write reaches them behind their copy.
+            store.extend_array(ROWS[25:], IDS[25:])
+    n = len(store)
+    answers_equal_one_store(store, n)
+
+    store.wait_repaired(timeout=120)
+    assert store.replica_counts == (2,) * store.shard_count
+    assert not set(victims) & {actor for shard in range(store.shard_count) for actor in store.replica_actors(shard)}
+    # One repair per lost replica: none failed and had to start again.
+    assert len(spawned) == {"between calls": 3, "during search_batch": 3 + 2, "during extend_array": 2 + 4}[moment]
+    answers_equal_one_store(store, n)
+    if n < len(ROWS):  # the repaired replicas take writes too
+        store.extend_array(ROWS[n:], IDS[n:])
+        answers_equal_one_store(store, len(ROWS))
+    store.close()
+
+
+def test_replica_arguments(ray_session):
+    with pytest.raises(ValueError, match="replicas must be at least 1, got 0"):
+        quillmere_ray.ShardedVectorstore(D, replicas=0)
+    with pytest.raises(ValueError, match="cannot set scheduling_strategy"):
+        quillmere_ray.ShardedVectorstore(D, replicas=2, shard_options={"scheduling_strategy": "SPREAD"})
+    with pytest.warns(RuntimeWarning, match="single node: the 2 replicas of each shard share it"):
+        quillmere_ray.ShardedVectorstore(D, replicas=2)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        quillmere_ray.ShardedVectorstore(D, replicas=1)
+
+
+def test_replicas_on_a_cluster_sit_on_different_nodes_and_survive_a_lost_node():
+    # A cluster of three local nodes needs a Ray instance of its own: it runs
+    # in a fresh process, with a private Ray directory so that no other
+    # ray.init on the machine finds it (short: socket paths are limited).
+    script = os.path.join(os.path.dirname(__file__), "cluster_check.py")
+    with tempfile.TemporaryDirectory(dir="/tmp") as directory:
+        env = {**os.environ, "RAY_TMPDIR": directory}
+        run = subprocess.run([sys.executable, script], env=env, capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, run.stdout + run.stderr
