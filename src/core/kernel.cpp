@@ -332,10 +332,10 @@ __attribute__((always_inline)) inline void bound_block(const ScanArgs& a, const 
 }
 
 // The metric's last step with a stored root: a zero root on either side
-// scores +0.0 (query_root is 0 exactly when the squared norm is). Divided
-// unconditionally, so that loops over lanes vectorise.
+// scores +0.0 (query_root is 0 exactly when the squared norm is), and a NaN is
+// one_nan(). Divided unconditionally, so that loops over lanes vectorise.
 inline float lane_score(float dot, float query_root, float root) noexcept {
-    const float s = dot / (query_root * root);
+    const float s = one_nan(dot / (query_root * root));
     return (query_root == 0.0f || root == 0.0f) ? 0.0f : s;
 }
 

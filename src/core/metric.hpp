@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <string>
 
 #include "outcome.hpp"
@@ -20,12 +21,20 @@ inline float sequential_dot(const float* a, const float* b, std::size_t n) noexc
     return acc;
 }
 
+// Which NaN an operation returns when both operands are NaN (or one is NaN and
+// the other makes a new one, as inf * 0 does) depends on the order of the
+// operands in the instruction, which compilers choose freely: every scorer
+// returns this one NaN instead, so NaN scores have the same bits everywhere.
+inline float one_nan(float score) noexcept {
+    return score == score ? score : std::numeric_limits<float>::quiet_NaN();
+}
+
 // The final step, shared by every scorer. The zero tests use ordered equality:
 // -0.0 is zero, NaN is not. A zero vector on either side scores +0.0.
 inline float cosine_from_sums(float dot, float aa, float bb) noexcept {
     if (aa == 0.0f) return 0.0f;
     if (bb == 0.0f) return 0.0f;
-    return dot / (std::sqrt(aa) * std::sqrt(bb));
+    return one_nan(dot / (std::sqrt(aa) * std::sqrt(bb)));
 }
 
 // Equal lengths assumed (the searches validate the query first).
