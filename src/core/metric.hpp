@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <string>
 
 #include "outcome.hpp"
@@ -20,19 +21,27 @@ inline float sequential_dot(const float* a, const float* b, std::size_t n) noexc
     return acc;
 }
 
+// Which NaN an operation returns when both operands are NaN (or one is NaN and
+// the other makes a new one, as inf * 0 does) depends on the order of the
+// operands in the instruction, which compilers choose freely: every scorer
+// returns this one NaN instead, so NaN scores have the same bits everywhere.
+inline float one_nan(float score) noexcept {
+    return score == score ? score : std::numeric_limits<float>::quiet_NaN();
+}
+
 // The final step, shared by every scorer. The zero tests use ordered equality:
 // -0.0 is zero, NaN is not. A zero vector on either side scores +0.0.
 inline float cosine_from_sums(float dot, float aa, float bb) noexcept {
     if (aa == 0.0f) return 0.0f;
     if (bb == 0.0f) return 0.0f;
-    return dot / (std::sqrt(aa) * std::sqrt(bb));
+    return one_nan(dot / (std::sqrt(aa) * std::sqrt(bb)));
 }
 
 // The final step with stored roots, as the searches take it: a zero root on
-// either side scores +0.0 (a root is 0 exactly when its squared norm is).
-// Divided unconditionally, so that loops over lanes vectorise.
+// either side scores +0.0 (a root is 0 exactly when its squared norm is), and
+// a NaN is one_nan(). Divided unconditionally, so that loops over lanes vectorise.
 inline float lane_score(float dot, float query_root, float root) noexcept {
-    const float s = dot / (query_root * root);
+    const float s = one_nan(dot / (query_root * root));
     return (query_root == 0.0f || root == 0.0f) ? 0.0f : s;
 }
 

@@ -22,6 +22,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "metric.hpp"
 #include "store.hpp"
@@ -257,9 +258,11 @@ __attribute__((always_inline)) inline void exact_body(const PreparedQuery& q, co
             s[2 * j] = even[j];
             s[2 * j + 1] = odd[j];
         }
-        // The metric's last step (lane_score), with the zero test as a select.
+        // The metric's last step (lane_score), with the zero test and one_nan() as selects.
+        constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
         for (std::size_t j = 0; j < kLanes; ++j) {
-            s[j] = pick((root == 0.0f) | (r[j] == 0.0f), 0.0f, s[j] / (root * r[j]));
+            const float score = s[j] / (root * r[j]);
+            s[j] = pick((root == 0.0f) | (r[j] == 0.0f), 0.0f, pick(score == score, score, kNan));
         }
     }
 }
@@ -403,30 +406,25 @@ void sketch_portable(const PreparedQuery& q, const SegmentView& seg, std::size_t
     }
 }
 
-#define QUILLMERE_FLOAT_PASSES(suffix, fma, split)                                                              \
-    void planes_##suffix(const PreparedQuery& q, const SegmentView& seg, const std::uint32_t* blocks,           \
+#define QUILLMERE_FLOAT_PASSES(suffix, isa, fma, split)                                                         \
+    isa void planes_##suffix(const PreparedQuery& q, const SegmentView& seg, const std::uint32_t* blocks,           \
                          std::size_t count, float threshold, float* upper, float* lower) {                      \
         planes_body<fma, split>(q, seg, blocks, count, threshold, upper, lower);                                \
     }                                                                                                           \
-    void exact_##suffix(const PreparedQuery& q, const SegmentView& seg, const std::uint32_t* blocks,            \
+    isa void exact_##suffix(const PreparedQuery& q, const SegmentView& seg, const std::uint32_t* blocks,        \
                         std::size_t count, float* scores) {                                                     \
         exact_body<true>(q, seg, blocks, count, scores);                                                        \
     }                                                                                                           \
-    void exact_##suffix##_unfetched(const PreparedQuery& q, const SegmentView& seg, const std::uint32_t* blocks, \
+    isa void exact_##suffix##_unfetched(const PreparedQuery& q, const SegmentView& seg,                         \
+                                        const std::uint32_t* blocks,                                            \
                                     std::size_t count, float* scores) {                                         \
         exact_body<false>(q, seg, blocks, count, scores);                                                       \
     }
 
-#pragma GCC push_options
-#pragma GCC target("avx512f,fma,prefer-vector-width=512")
-QUILLMERE_FLOAT_PASSES(avx512, true, 2)
-#pragma GCC pop_options
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
-QUILLMERE_FLOAT_PASSES(avx2, true, 2)
-#pragma GCC pop_options
+QUILLMERE_FLOAT_PASSES(avx512, __attribute__((target("avx512f,fma,prefer-vector-width=512"))), true, 2)
+QUILLMERE_FLOAT_PASSES(avx2, __attribute__((target("avx2,fma"))), true, 2)
 // SSE2 has half the registers of the wider sets: one sum per lane.
-QUILLMERE_FLOAT_PASSES(portable, false, 1)
+QUILLMERE_FLOAT_PASSES(portable, , false, 1)
 
 bool vnni_supported() noexcept {
     __builtin_cpu_init();

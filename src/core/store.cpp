@@ -220,20 +220,14 @@ __attribute__((always_inline)) inline void seal_body(const float* rows, std::siz
 
 using SealFn = void (*)(const float*, std::size_t, std::uint16_t*, std::uint16_t*, std::uint32_t*, float*, float*);
 
-#define QUILLMERE_SEAL(name)                                                                                  \
-    void name(const float* rows, std::size_t d, std::uint16_t* hi, std::uint16_t* lo, std::uint32_t* words,   \
+#define QUILLMERE_SEAL(name, isa)                                                                             \
+    isa void name(const float* rows, std::size_t d, std::uint16_t* hi, std::uint16_t* lo, std::uint32_t* words,   \
               float* roots, float* unit_scales) noexcept {                                                    \
         seal_body(rows, d, hi, lo, words, roots, unit_scales);                                                \
     }
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,prefer-vector-width=512")
-QUILLMERE_SEAL(seal_avx512)
-#pragma GCC pop_options
-#pragma GCC push_options
-#pragma GCC target("avx2")
-QUILLMERE_SEAL(seal_avx2)
-#pragma GCC pop_options
-QUILLMERE_SEAL(seal_baseline)
+QUILLMERE_SEAL(seal_avx512, __attribute__((target("avx512f,avx512bw,prefer-vector-width=512"))))
+QUILLMERE_SEAL(seal_avx2, __attribute__((target("avx2"))))
+QUILLMERE_SEAL(seal_baseline, )
 
 SealFn pick_seal() noexcept {
     __builtin_cpu_init();
