@@ -48,19 +48,24 @@ print(json.dumps(out))
 """
 
 
-def run_with_kernel(kernel, scan=None):
+def run_with_kernel(kernel, scan=None, prefetch=None):
     env = dict(os.environ)
-    env.pop("QUILLMERE_KERNEL", None)
-    env.pop("QUILLMERE_SCAN", None)
+    for name in ("QUILLMERE_KERNEL", "QUILLMERE_SCAN", "QUILLMERE_PREFETCH"):
+        env.pop(name, None)
     if kernel is not None:
         env["QUILLMERE_KERNEL"] = kernel
     if scan is not None:
         env["QUILLMERE_SCAN"] = scan
+    if prefetch is not None:
+        env["QUILLMERE_PREFETCH"] = prefetch
     done = subprocess.run([sys.executable, "-c", CHILD], env=env, capture_output=True, text=True, check=True)
     return json.loads(done.stdout)
 
 
-@pytest.mark.parametrize("kernel, scan", [("portable", None), ("avx2", None), (None, "planes"), ("portable", "planes"),
-                                          ("avx2", "planes"), (None, "full"), ("portable", "full"), ("avx2", "full")])
-def test_forced_kernel_matches_fastest(kernel, scan):
-    assert run_with_kernel(kernel, scan) == run_with_kernel(None)
+# Software prefetching is chosen by CPU; both ways must give the same bits.
+@pytest.mark.parametrize("kernel, scan, prefetch", [
+    ("portable", None, None), ("avx2", None, None), (None, "planes", None), ("portable", "planes", None),
+    ("avx2", "planes", None), (None, "full", None), ("portable", "full", None), ("avx2", "full", None),
+    (None, None, "on"), (None, None, "off"), ("portable", "planes", "on"), (None, "full", "off")])
+def test_forced_kernel_matches_fastest(kernel, scan, prefetch):
+    assert run_with_kernel(kernel, scan, prefetch) == run_with_kernel(None)

@@ -13,14 +13,17 @@
 //
 // Streaming. A pass must keep enough cache lines in flight to run at the
 // machine's read speed, also where the hardware prefetcher does not follow
-// (at 4 KiB page edges, or between blocks that are not adjacent): every pass
-// prefetches the stream it reads about kPrefetchAhead bytes ahead, following
-// its list of blocks across gaps. Prefetches never change a result.
+// (at 4 KiB page edges, or between blocks that are not adjacent). Each pass
+// is compiled twice: one prefetches the stream it reads about
+// kPrefetchAhead bytes ahead, following its list of blocks across gaps, and
+// one leaves it to the hardware (prefetch_in_software() picks). Prefetches
+// never change a result.
 #include "passes.hpp"
 
 #include <immintrin.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -173,7 +176,7 @@ __attribute__((always_inline)) inline void plane_sums(std::size_t d, const std::
 // lane from the high plane; then, unless even the largest z leaves every
 // lane below the threshold, the sum of |q_i| p(h_i) from a second pass over
 // the block, which is still in cache, for each lane's own z.
-template <bool kFma, std::size_t kSplit>
+template <bool kFma, std::size_t kSplit, bool kPrefetch>
 __attribute__((always_inline)) inline void planes_body(const PreparedQuery& q, const SegmentView& seg,
                                                        const std::uint32_t* blocks, std::size_t count,
                                                        float threshold, float* upper, float* lower) {
@@ -181,8 +184,10 @@ __attribute__((always_inline)) inline void planes_body(const PreparedQuery& q, c
     // Copies, as in finish_sketch(): stores through `upper` could alias q's floats.
     const std::size_t d = q.d;
     const float root = q.root, z_max = q.z_max, c1 = q.c1;
-    Prefetcher<false> prefetch(seg.hi, d * kLanes * sizeof(std::uint16_t), blocks, count);
-    const auto step = [&] { prefetch.line(); };
+    Prefetcher<false> prefetch(seg.hi, d * kLanes * sizeof(std::uint16_t), blocks, kPrefetch ? count : 0);
+    const auto step = [&] {
+        if constexpr (kPrefetch) prefetch.line();
+    };
     const auto nothing = [] {};
     const auto query = [&](std::size_t i) { return q.values[i]; };
     const auto magnitude = [&](std::size_t i) { return std::fabs(q.values[i]); };
@@ -294,6 +299,7 @@ std::size_t sketch_block_bytes(std::size_t d) noexcept { return sketch_groups(d)
 // gives the same sums: for each lane, sum c'_i a_i and sum c'_i b_i over its
 // biased codes c'_i = c_i + 128 (at most 255 * 64 * 2^16 < 2^31 in size).
 
+template <bool kPrefetch>
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni(const PreparedQuery& q,
                                                                           const SegmentView& seg, std::size_t begin,
                                                                           std::size_t end, float* upper,
@@ -305,8 +311,12 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni(const Pr
         const std::uint8_t* p = seg.sketch + b * block_bytes;
         __m512i high0 = _mm512_setzero_si512(), high1 = high0, low0 = high0, low1 = high0;
         for (std::size_t g = 0; g < groups; ++g, p += 2 * kLine) {
-            _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead, _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead + kLine, _MM_HINT_T0);
+            if constexpr (kPrefetch) {
+                if constexpr (kPrefetch) {
+                    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead, _MM_HINT_T0);
+                    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead + kLine, _MM_HINT_T0);
+                }
+            }
             const __m512i x0 = _mm512_load_si512(p);
             const __m512i x1 = _mm512_load_si512(p + kLine);
             const __m512i a = _mm512_set1_epi32(static_cast<int>(q.digits_high[g]));
@@ -328,6 +338,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni(const Pr
 // Without VNNI: vpmaddubsw multiplies the unsigned codes by the signed digits
 // and adds pairs into 16 bits, which cannot saturate (2 * 255 * 64 < 2^15),
 // and vpmaddwd by ones adds those pairs into 32 bits.
+template <bool kPrefetch>
 __attribute__((target("avx2,fma"))) void sketch_avx2(const PreparedQuery& q, const SegmentView& seg,
                                                      std::size_t begin, std::size_t end, float* upper,
                                                      float* lower) {
@@ -340,8 +351,12 @@ __attribute__((target("avx2,fma"))) void sketch_avx2(const PreparedQuery& q, con
         __m256i hs[4], ls[4];
         for (std::size_t k = 0; k < 4; ++k) hs[k] = ls[k] = _mm256_setzero_si256();
         for (std::size_t g = 0; g < groups; ++g, p += 2 * kLine) {
-            _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead, _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead + kLine, _MM_HINT_T0);
+            if constexpr (kPrefetch) {
+                if constexpr (kPrefetch) {
+                    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead, _MM_HINT_T0);
+                    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead + kLine, _MM_HINT_T0);
+                }
+            }
             const __m256i a = _mm256_set1_epi32(static_cast<int>(q.digits_high[g]));
             const __m256i c = _mm256_set1_epi32(static_cast<int>(q.digits_low[g]));
             for (std::size_t k = 0; k < 4; ++k) {
@@ -364,6 +379,7 @@ __attribute__((target("avx2,fma"))) void sketch_avx2(const PreparedQuery& q, con
 // (16-bit too), adding pairs into 32 bits. A lane's sum over up to
 // kChunkGroups groups stays below 2^31 (4 * 255 * 4095 per group); chunk sums
 // go into 64 bits, and the total is handed on as 64 * high + low.
+template <bool kPrefetch>
 void sketch_portable(const PreparedQuery& q, const SegmentView& seg, std::size_t begin, std::size_t end,
                      float* upper, float* lower) {
     constexpr std::size_t kChunkGroups = 511;
@@ -380,8 +396,10 @@ void sketch_portable(const PreparedQuery& q, const SegmentView& seg, std::size_t
             __m128i sums[8];
             for (std::size_t k = 0; k < 8; ++k) sums[k] = zero;
             for (std::size_t g = from; g < to; ++g, p += 2 * kLine) {
-                _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead, _MM_HINT_T0);
-                _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead + kLine, _MM_HINT_T0);
+                if constexpr (kPrefetch) {
+                    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead, _MM_HINT_T0);
+                    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead + kLine, _MM_HINT_T0);
+                }
                 const __m128i digits = _mm_set1_epi64x(static_cast<long long>(q.digits_wide[g]));
                 for (std::size_t k = 0; k < 8; ++k) {
                     // Four lanes: two per pmaddwd, each lane's two pair sums then added side by side.
@@ -407,18 +425,15 @@ void sketch_portable(const PreparedQuery& q, const SegmentView& seg, std::size_t
 }
 
 #define QUILLMERE_FLOAT_PASSES(suffix, isa, fma, split)                                                         \
-    isa void planes_##suffix(const PreparedQuery& q, const SegmentView& seg, const std::uint32_t* blocks,           \
-                         std::size_t count, float threshold, float* upper, float* lower) {                      \
-        planes_body<fma, split>(q, seg, blocks, count, threshold, upper, lower);                                \
+    template <bool kPrefetch>                                                                                   \
+    isa void planes_##suffix(const PreparedQuery& q, const SegmentView& seg, const std::uint32_t* blocks,       \
+                             std::size_t count, float threshold, float* upper, float* lower) {                  \
+        planes_body<fma, split, kPrefetch>(q, seg, blocks, count, threshold, upper, lower);                     \
     }                                                                                                           \
+    template <bool kPrefetch>                                                                                   \
     isa void exact_##suffix(const PreparedQuery& q, const SegmentView& seg, const std::uint32_t* blocks,        \
-                        std::size_t count, float* scores) {                                                     \
-        exact_body<true>(q, seg, blocks, count, scores);                                                        \
-    }                                                                                                           \
-    isa void exact_##suffix##_unfetched(const PreparedQuery& q, const SegmentView& seg,                         \
-                                        const std::uint32_t* blocks,                                            \
-                                    std::size_t count, float* scores) {                                         \
-        exact_body<false>(q, seg, blocks, count, scores);                                                       \
+                            std::size_t count, float* scores) {                                                 \
+        exact_body<kPrefetch>(q, seg, blocks, count, scores);                                                   \
     }
 
 QUILLMERE_FLOAT_PASSES(avx512, __attribute__((target("avx512f,fma,prefer-vector-width=512"))), true, 2)
@@ -431,33 +446,43 @@ bool vnni_supported() noexcept {
     return __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512bw");
 }
 
-// Software prefetch in the exact pass, which reads two streams at once. On
-// AMD Zen (measured on a Zen 4 EPYC) the hardware prefetcher follows both
-// planes, and prefetching them as well cost 5-15% at every distance and hint
-// tried; on the Intel machine it was measured on, a plane loop without it
-// ran at 58% of the read floor and at 86% with it. The one-stream passes
-// prefetch everywhere: it cost nothing measurable on Zen 4.
-bool prefetch_exact() noexcept {
+// Whether the passes prefetch in software. On AMD Zen the hardware
+// prefetcher follows every stream a pass reads, and prefetching as well cost
+// 5-15% in the exact pass (two streams) at every distance and hint tried, and
+// up to 10% in the high-plane pass (measured on a Zen 4 EPYC); on the Intel
+// machine it was measured on, a high-plane loop without it streamed at 58%
+// of the read floor and at 86% with it.
+// QUILLMERE_PREFETCH=on|off overrides the choice, to measure both on a new
+// machine (and to test both).
+bool prefetch_in_software() noexcept {
+    const char* forced = std::getenv("QUILLMERE_PREFETCH");
+    if (forced != nullptr && std::strcmp(forced, "on") == 0) return true;
+    if (forced != nullptr && std::strcmp(forced, "off") == 0) return false;
     __builtin_cpu_init();
     return !__builtin_cpu_is("amd");
 }
 
-}  // namespace
-
-const Passes& passes_for(KernelId kernel) noexcept {
-    static const bool prefetch = prefetch_exact();
-    static const Passes avx512{vnni_supported() ? sketch_vnni : sketch_avx2, planes_avx512,
-                               prefetch ? exact_avx512 : exact_avx512_unfetched,
+template <bool kPrefetch>
+const Passes& passes_of(KernelId kernel) noexcept {
+    static const Passes avx512{vnni_supported() ? sketch_vnni<kPrefetch> : sketch_avx2<kPrefetch>,
+                               planes_avx512<kPrefetch>, exact_avx512<kPrefetch>,
                                vnni_supported() ? "avx512vnni" : "avx2"};
-    static const Passes avx2{sketch_avx2, planes_avx2, prefetch ? exact_avx2 : exact_avx2_unfetched, "avx2"};
-    static const Passes portable{sketch_portable, planes_portable,
-                                 prefetch ? exact_portable : exact_portable_unfetched, "portable"};
+    static const Passes avx2{sketch_avx2<kPrefetch>, planes_avx2<kPrefetch>, exact_avx2<kPrefetch>, "avx2"};
+    static const Passes portable{sketch_portable<kPrefetch>, planes_portable<kPrefetch>,
+                                 exact_portable<kPrefetch>, "portable"};
     switch (kernel) {
         case KernelId::Avx512: return avx512;
         case KernelId::Avx2: return avx2;
         case KernelId::Portable: break;
     }
     return portable;
+}
+
+}  // namespace
+
+const Passes& passes_for(KernelId kernel) noexcept {
+    static const bool prefetch = prefetch_in_software();
+    return prefetch ? passes_of<true>(kernel) : passes_of<false>(kernel);
 }
 
 }  // namespace quillmere::detail
