@@ -81,11 +81,15 @@ class NativeFloor:
         self.lib = ctypes.CDLL(path)
         self.lib.read_floor.restype = ctypes.c_uint64
         self.lib.read_floor.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+        self.lib.read_floor_threads.restype = ctypes.c_uint64
+        self.lib.read_floor_threads.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t]
         self.lib.floor_loop.restype = ctypes.c_char_p
         self.loop = self.lib.floor_loop().decode()
 
-    def read(self, array):
-        return self.lib.read_floor(array.ctypes.data, array.nbytes)
+    def read(self, array, threads=1):
+        if threads == 1:
+            return self.lib.read_floor(array.ctypes.data, array.nbytes)
+        return self.lib.read_floor_threads(array.ctypes.data, array.nbytes, threads)
 
 
 def status_bytes():
@@ -189,6 +193,8 @@ def measure_search(args):
         "parallel_search_k100": (nothing, lambda r: store.parallel_search(Q(r), 100)),
         # The floor: one core streaming the store's 4·n·d bytes once with a native loop.
         "read_same": (nothing, lambda r: floor.read(X)),
+        # Every core the process may use streaming a share: parallel_search's own floor.
+        "read_same_all_cores": (nothing, lambda r: floor.read(X, len(os.sched_getaffinity(0)))),
         "read_dram": (nothing, lambda r: floor.read(dram)),
     }
     if not args.only_quillmere:

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -72,5 +74,24 @@ const char* floor_loop() { return chosen().name; }
 // that no load can be optimised away.
 std::uint64_t read_floor(const void* p, std::size_t bytes) {
     return chosen().read(static_cast<const char*>(p), bytes);
+}
+
+// The same with `threads` threads, each reading one contiguous share: what
+// several cores read together (a parallel search's floor).
+std::uint64_t read_floor_threads(const void* p, std::size_t bytes, std::size_t threads) {
+    const char* c = static_cast<const char*>(p);
+    const std::size_t share = (bytes / threads + 511) / 512 * 512;
+    std::vector<std::uint64_t> results(threads, 0);
+    std::vector<std::thread> workers;
+    for (std::size_t t = 0; t < threads && t * share < bytes; ++t) {
+        const std::size_t length = t * share + share < bytes ? share : bytes - t * share;
+        workers.emplace_back([&results, c, t, share, length] { results[t] = chosen().read(c + t * share, length); });
+    }
+    std::uint64_t out = 0;
+    for (std::size_t t = 0; t < workers.size(); ++t) {
+        workers[t].join();
+        out |= results[t];
+    }
+    return out;
 }
 }
