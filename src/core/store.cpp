@@ -158,25 +158,22 @@ __attribute__((always_inline)) inline void seal_group(const float* rows, std::si
                                                       std::uint16_t* lo, std::uint32_t* words) {
     // Adding and subtracting 1.5 * 2^23 rounds any |v| <= 2^22 to the nearest integer.
     constexpr float kRound = 0x1.8p23f;
-    std::uint32_t codes[kCount][kLanes];
-    for (std::size_t j = 0; j < kCount; ++j) {
-        const std::size_t i = first + j;
-        // Across the lanes, so that the loop vectorises.
-        for (std::size_t l = 0; l < kLanes; ++l) {
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        std::uint32_t word = 0;
+        float sum = norm[l];
+        for (std::size_t j = 0; j < kCount; ++j) {
+            const std::size_t i = first + j;
             const float x = rows[l * d + i];
-            norm[l] += x * x;
+            sum += x * x;
             const std::uint32_t b = float_bits(x);
             hi[i * kLanes + l] = high_half(b);
             lo[i * kLanes + l] = static_cast<std::uint16_t>(b);
             float v = x * inverse[l];
             v = v > -127.0f ? v : -127.0f;
             v = v < 127.0f ? v : 127.0f;
-            codes[j][l] = static_cast<std::uint32_t>(static_cast<int>((v + kRound) - kRound) + 128);
+            word |= static_cast<std::uint32_t>(static_cast<int>((v + kRound) - kRound) + 128) << (8 * j);
         }
-    }
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        std::uint32_t word = 0;
-        for (std::size_t j = 0; j < kCount; ++j) word |= codes[j][l] << (8 * j);
+        norm[l] = sum;
         words[l] = word;
     }
 }
