@@ -52,8 +52,15 @@ def build_floor(out):
     return target
 
 
+# numpy's and faiss's worker threads spin for a while after each call by
+# default, taking the cores that the next competitor (parallel_search, or the
+# floor) needs; in the workers they sleep instead.
+PASSIVE_THREADS = {"OMP_WAIT_POLICY": "PASSIVE", "OPENBLAS_THREAD_TIMEOUT": "4"}
+
+
 def worker(kind, n, d, *options, scan=None, python=None):
     env = {key: value for key, value in os.environ.items() if key not in BLAS_OVERRIDES + ("QUILLMERE_SCAN",)}
+    env.update(PASSIVE_THREADS)
     if scan is not None:
         env["QUILLMERE_SCAN"] = scan
     command = [python or sys.executable, str(HERE / "measure.py"), kind, str(n), str(d), *map(str, options)]
@@ -484,7 +491,9 @@ def main():
         (f"Search: `search(q, 10)` and `parallel_search(q, 10)` (and with top 100) against numpy (norms "
          f"precomputed; matvec, divide, argpartition, stable sort of 10) and faiss `IndexFlatIP` on pre-normalised "
          f"copies, one query per call; median of {args.repeats} interleaved calls, each after one warm-up call. "
-         f"numpy and faiss show their faster thread setting (1t or default). Floor: the time for one core to "
+         f"numpy and faiss show their faster thread setting (1t or default); their idle worker threads sleep "
+         f"(OMP_WAIT_POLICY=PASSIVE, OPENBLAS_THREAD_TIMEOUT=4) instead of spinning on the cores that the other "
+         f"competitors use. Floor: the time for one core to "
          f"stream the store's 4·n·d bytes once with a native loop ({info['floor_loop']}, eight independent "
          f"accumulators), interleaved with the searches; each search is shown as floor time ÷ its time. "
          f"All-core floor: the same bytes read by {info['cores']} threads at once, one share each; "
