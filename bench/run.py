@@ -351,7 +351,9 @@ def chart(path, search_rows, loads, memory):
                         + f"\n({r['place']})" for r in search_rows], fontsize=8)
     ax.set_ylabel("× floor: floor time ÷ search time (higher is better)")
     ax.set_title("top-10 search, one query (median)")
-    ax.legend(fontsize=8)
+    # Head room above the bars for the legend.
+    ax.set_ylim(0, 1.3 * max(r.get(key + "_x", 0) for r in search_rows for key, _ in names))
+    ax.legend(fontsize=8, loc="upper center", ncols=4)
 
     ax = axes[1]
     if loads:
