@@ -98,11 +98,7 @@ public:
             for (std::size_t begin = from; begin < end; begin += kRun) {
                 const std::size_t stop = std::min(end, begin + kRun);
                 if (pruning_ && try_bounds_) {
-                    if (sketch_) {
-                        sketch_run(index, begin, stop);
-                    } else {
-                        plane_run(index, begin, stop);
-                    }
+                    bounded_run(index, begin, stop);
                     prune_deferred();
                 } else {
                     exact_run(index, begin, stop);
@@ -171,43 +167,24 @@ private:
         }
     }
 
-    // One run through the sketch. A block that passes is deferred, whatever
-    // it holds: the high plane comes after the pass, for the blocks that
-    // still pass then.
-    void sketch_run(std::size_t index, std::size_t begin, std::size_t stop) {
+    // One run through the level the scan starts at, then, block by block,
+    // the decision: skipped, deferred, or (an unbounded lane, or deferring
+    // given up in a scan that starts at the high plane) scored at once.
+    void bounded_run(std::size_t index, std::size_t begin, std::size_t stop) {
         const SegmentView seg = view(index);
         const std::size_t count = stop - begin;
-        passes_.sketch(q_, seg, begin, stop, upper_, lower_);
-        count_blocks(stats_sketch(), count);
-        bounded_blocks_ += count;
-        std::size_t scored_now = 0;  // blocks with an unbounded lane
-        for (std::size_t n = 0; n < count; ++n) {
-            const auto block = static_cast<std::uint32_t>(begin + n);
-            const std::size_t at = base(index, block);
-            const float* upper = upper_ + n * kLanes;
-            const float limit = threshold();
-            if (!may_pass(upper, at, limit)) continue;
-            const float best = best_upper(upper, at);
-            offer_lower_bounds(upper, lower_ + n * kLanes, seg.roots + std::size_t{block} * kLanes, at, best);
-            if (best < HUGE_VALF) {
-                deferred_.push_back({index, block, best});
-            } else {
-                score_now(index, seg, block);
-                ++scored_now;
-            }
+        if (sketch_) {
+            passes_.sketch(q_, seg, begin, stop, upper_, lower_);
+            count_blocks(stats_sketch(), count);
+        } else {
+            for (std::size_t n = 0; n < count; ++n) run_blocks_[n] = static_cast<std::uint32_t>(begin + n);
+            passes_.planes(q_, seg, run_blocks_, count, threshold(), upper_, lower_);
+            count_blocks(stats_planes(), count);
         }
-        try_bounds_ = 2 * scored_now <= count;
-    }
-
-    // One run through the high plane, for a scan that starts there.
-    void plane_run(std::size_t index, std::size_t begin, std::size_t stop) {
-        const SegmentView seg = view(index);
-        const std::size_t count = stop - begin;
-        for (std::size_t n = 0; n < count; ++n) run_blocks_[n] = static_cast<std::uint32_t>(begin + n);
-        passes_.planes(q_, seg, run_blocks_, count, threshold(), upper_, lower_);
-        count_blocks(stats_planes(), count);
         bounded_blocks_ += count;
-        std::size_t scored_now = 0;  // blocks that failed a real test, or hold an unbounded lane
+        // Blocks scored at once after a real test (not one that nothing could
+        // fail yet), or for an unbounded lane.
+        std::size_t scored_now = 0;
         for (std::size_t n = 0; n < count; ++n) {
             const auto block = static_cast<std::uint32_t>(begin + n);
             const std::size_t at = base(index, block);
