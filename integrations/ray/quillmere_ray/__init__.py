@@ -533,7 +533,10 @@ class ShardedVectorstore:
 
     def search_batch(self, queries: Any, top_k: Any) -> list:
         """`search` for each query of a list or a 2-D array, in one round trip
-        per shard; the queries are split between the shard's replicas."""
+        per shard. Where a shard's replicas sit on different nodes the
+        queries are split between them; replicas that share a node share its
+        cores, so there each shard's batch goes whole to one replica, and
+        successive calls rotate."""
         if isinstance(queries, (str, bytes)):
             raise TypeError(f"queries must be a sequence of vectors or a 2-D array, not {type(queries).__name__}")
         if type(queries) is np.ndarray and queries.ndim == 2 and queries.dtype.kind in NUMERIC_KINDS:
@@ -558,8 +561,9 @@ class ShardedVectorstore:
                 return lambda actor: actor.search_batch.remote(ref, k, start, stop)
 
             units, owners = [], []
+            spread = self._bundle is not None  # replicas on distinct nodes
             for index, group in enumerate(self._shards):
-                parts = min(len(group.live), len(batch))
+                parts = min(len(group.live), len(batch)) if spread else 1
                 bounds = [len(batch) * p // parts for p in range(parts + 1)]
                 for start, stop in zip(bounds, bounds[1:]):
                     units.append((index, part(start, stop)))
