@@ -155,7 +155,7 @@ private:
     }
 
     void offer_scores(const float* scores, std::size_t base) {
-        if (heap_.block_may_enter(scores)) heap_.offer_block(scores, base, first_, last_);
+        if (heap_.block_may_enter(scores, base)) heap_.offer_block(scores, base, first_, last_);
     }
 
     // Offers the L of the block's bounded lanes in the range, when they may

@@ -21,17 +21,28 @@ public:
     bool full_of_numbers() const noexcept { return hits_.size() == k_ && hits_.front().score == hits_.front().score; }
     float worst() const noexcept { return hits_.front().score; }
 
-    // Cheap test run on every block: can any of these scores enter? Blocks
-    // are not always offered in store order (a deferred block comes after
-    // later ones), so a score equal to the worst may still enter by its
-    // earlier position, and so may a NaN when the worst is NaN: offer()
-    // decides those by the full ranking.
-    bool block_may_enter(const float* scores) const noexcept {
+    // Cheap test run on every block whose lane 0 is store position `base`:
+    // can any of its scores enter? Blocks are not always offered in store
+    // order (a deferred block comes after later ones), so a score equal to
+    // the worst may still enter by its earlier position, and so may a NaN
+    // when the worst is NaN: offer() decides those by the full ranking. A
+    // block wholly after the worst's position cannot win a tie, so there only
+    // a score that ranks strictly better may enter; that keeps stores of
+    // identical or NaN scores, where every lane ties the worst, from paying
+    // offer() for every lane.
+    bool block_may_enter(const float* scores, std::size_t base) const noexcept {
         if (hits_.size() < k_) return true;
         const float worst = hits_.front().score;
-        if (worst != worst) return true;
+        const bool after = base > hits_.front().position;
         bool any = false;
-        for (std::size_t l = 0; l < kLanes; ++l) any |= scores[l] >= worst;
+        if (worst != worst) {
+            if (!after) return true;
+            for (std::size_t l = 0; l < kLanes; ++l) any |= scores[l] == scores[l];
+        } else if (after) {
+            for (std::size_t l = 0; l < kLanes; ++l) any |= scores[l] > worst;
+        } else {
+            for (std::size_t l = 0; l < kLanes; ++l) any |= scores[l] >= worst;
+        }
         return any;
     }
 

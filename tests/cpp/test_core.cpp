@@ -2,6 +2,7 @@
 // chunk arithmetic, thread failures and the parallelism rule.
 #include <sched.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "metric.hpp"
 #include "search.hpp"
 #include "store.hpp"
+#include "topk.hpp"
 
 using namespace quillmere;
 
@@ -350,6 +352,38 @@ static void test_nan_scores_have_one_pattern() {
     }
 }
 
+// The heap's per-block test never refuses a block that holds a lane which
+// would enter, in whatever order blocks come, and is exact for blocks after
+// the worst hit's position (where stores of ties and NaN rely on it).
+static void test_block_entry_test() {
+    const float values[] = {NAN, -0.0f, 0.0f, 0.5f, 1.0f, -1.0f};
+    std::mt19937 rng(5);
+    for (int round = 0; round < 200; ++round) {
+        const std::size_t k = 1 + rng() % 5, blocks = 12;
+        std::vector<std::size_t> order(blocks);
+        for (std::size_t b = 0; b < blocks; ++b) order[b] = b;
+        std::shuffle(order.begin(), order.end(), rng);
+        std::vector<detail::Hit> hits;
+        hits.reserve(k);
+        detail::BoundedHeap heap(hits, k);
+        for (std::size_t b : order) {
+            float scores[kLanes];
+            const unsigned spread = 1 + rng() % 6;  // few values: many ties
+            for (auto& x : scores) x = values[rng() % spread];
+            const std::size_t base = b * kLanes;
+            bool enters = hits.size() < k;
+            for (std::size_t l = 0; l < kLanes && !enters; ++l) {
+                enters = detail::ranks_before(detail::Hit{scores[l], base + l}, hits.front());
+            }
+            const bool after = hits.size() == k && base > hits.front().position;
+            const bool may = heap.block_may_enter(scores, base);
+            CHECK(may || !enters);
+            if (after) CHECK(may == enters);
+            heap.offer_block(scores, base, 0, blocks * kLanes);
+        }
+    }
+}
+
 static void test_store_and_search() {
     Vectorstore store(2);
     const float a[] = {1, 0}, c[] = {0, 1}, short_one[] = {1};
@@ -378,6 +412,7 @@ int main() {
     test_parallelism_rule();
     test_store_and_search();
     test_halves_join_exactly();
+    test_block_entry_test();
     test_pruning_matches_full_scan();
     test_nan_scores_have_one_pattern();
     std::printf("core tests (%s kernel): %d checks, %d failed\n", detail::kernel_name(), checks, failures);
