@@ -29,6 +29,7 @@ import time
 import numpy as np
 
 import quillmere_collection
+from floor import header
 from quillmere_collection import _collection
 
 K = 4
@@ -94,6 +95,7 @@ def main():
     collection.add(ids, rows, payloads)
 
     print(f"# quillmere_collection, {n:,} × {d}, k = {K}, medians of {args.queries} interleaved queries (ms)\n")
+    print(header(n, d) + "\n")
 
     # 1. Filtered search.
     out = []

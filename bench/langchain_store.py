@@ -35,7 +35,6 @@ import os
 import resource
 import shutil
 import statistics
-import subprocess
 import tempfile
 import time
 
@@ -44,6 +43,7 @@ from langchain_core.documents import Document
 from langchain_core.embeddings import Embeddings
 from langchain_core.vectorstores import InMemoryVectorStore
 
+from floor import header
 from langchain_quillmere import QuillmereVectorStore
 
 K = 4
@@ -64,12 +64,6 @@ class LookupEmbeddings(Embeddings):
 
     def embed_query(self, text):
         return self.vectors[text]
-
-
-def machine():
-    lines = subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines()
-    fields = dict(line.split(":", 1) for line in lines if ":" in line)
-    return f"{fields.get('Model name', '?').strip()}, L3 {fields.get('L3 cache', '?').strip()}, {os.cpu_count()} CPUs"
 
 
 def timed(fn):
@@ -120,7 +114,9 @@ def main():
     gc.collect()
     gc.freeze()
 
-    print(f"machine: {machine()}; load average at start {os.getloadavg()[0]:.1f}")
+    for n in sorted(set(args.sizes)):
+        print(header(n, args.dim))
+    print(f"{os.cpu_count()} CPUs; load average at start {os.getloadavg()[0]:.1f}")
     print(f"d = {args.dim}, k = {K}; medians of {args.rounds} queries (InMemoryVectorStore), {n_queries} (quillmere)\n")
     table = []
 

@@ -22,6 +22,7 @@ from llama_index.core.schema import NodeRelationship, RelatedNodeInfo, TextNode
 from llama_index.core.vector_stores import SimpleVectorStore
 from llama_index.core.vector_stores.types import MetadataFilter, MetadataFilters, VectorStoreQuery
 
+from floor import header
 from llama_index.vector_stores.quillmere import QuillmereVectorStore
 
 D = 384
@@ -86,6 +87,7 @@ def main():
     args = parser.parse_args()
     results = []
     for n in args.sizes:
+        print(header(n, D), flush=True)
         results += run(n, args.queries, args.seed)
     print()
     print(f"| n × {D}, top {TOP_K} | filter | SimpleVectorStore | QuillmereVectorStore | ratio |")

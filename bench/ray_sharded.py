@@ -37,6 +37,7 @@ import ray
 
 import quillmere
 import quillmere_ray
+from floor import floor_ms, machine
 
 TOP_K = 10
 
@@ -80,7 +81,8 @@ def main():
     ray.init(num_cpus=os.cpu_count(), include_dashboard=False, log_to_driver=False,
              object_store_memory=int(rows.nbytes * (1.5 + args.replicas)) + 2**28)
     out = {"n": n, "d": d, "shards": args.shards, "queries": args.queries, "top_k": TOP_K,
-           "replicas": args.replicas, "cpus": os.cpu_count(), "ray": ray.__version__}
+           "replicas": args.replicas, "cpus": os.cpu_count(), "ray": ray.__version__,
+           "machine": machine(), "floor_ms": floor_ms(n, d)}
 
     # Loading. Each load starts from nothing; the old stores are dropped
     # first. Loads with one replica and with several take turns.
