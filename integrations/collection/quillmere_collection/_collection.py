@@ -68,6 +68,12 @@ def _name_unserialisable(ids: List[str], payloads: List[Any]) -> None:
             raise TypeError(f"payload of id {id_!r} is not JSON-serialisable: {error}") from None
 
 
+def _refuse_single_id(ids: Any) -> None:
+    # A str is iterable, so it would pass as a sequence of one-letter ids.
+    if isinstance(ids, (str, bytes)):
+        raise TypeError(f"ids must be a sequence of str, not a single {type(ids).__name__}")
+
+
 def _count(value: Any, name: str) -> int:
     count = operator.index(value)
     if count < 0:
@@ -204,8 +210,7 @@ class Collection:
             self._maybe_compact()
 
     def _checked_ids(self, ids: Any) -> List[str]:
-        if isinstance(ids, (str, bytes)):
-            raise TypeError(f"ids must be a sequence of str, not a single {type(ids).__name__}")
+        _refuse_single_id(ids)
         ids = list(ids)
         for i, id_ in enumerate(ids):
             if not isinstance(id_, str):
@@ -289,8 +294,7 @@ class Collection:
         Returns the number of entries removed.
         """
         with self._lock:
-            if isinstance(ids, (str, bytes)):
-                raise TypeError(f"ids must be a sequence of str, not a single {type(ids).__name__}")
+            _refuse_single_id(ids)
             removed = 0
             for id_ in ids:
                 position = self._where.pop(id_, None)
@@ -355,8 +359,7 @@ class Collection:
     def get(self, ids: Iterable[str]) -> List[Entry]:
         """The entries for these ids, in the order asked; ids not present are skipped."""
         with self._lock:
-            if isinstance(ids, (str, bytes)):
-                raise TypeError(f"ids must be a sequence of str, not a single {type(ids).__name__}")
+            _refuse_single_id(ids)
             out = []
             for id_ in ids:
                 position = self._where.get(id_)
@@ -371,8 +374,7 @@ class Collection:
         raises KeyError.
         """
         with self._lock:
-            if isinstance(ids, (str, bytes)):
-                raise TypeError(f"ids must be a sequence of str, not a single {type(ids).__name__}")
+            _refuse_single_id(ids)
             positions = []
             for id_ in ids:
                 position = self._where.get(id_)
@@ -524,8 +526,7 @@ class Collection:
             quillmere.cosine_similarity(query, query)  # the module's conversion errors
             return []
         self._store.search(query, 0)  # the module's errors for a bad query
-        if isinstance(ids, (str, bytes)):
-            raise TypeError(f"ids must be a sequence of str, not a single {type(ids).__name__}")
+        _refuse_single_id(ids)
         universe = None
         if ids is not None:
             where = self._where
