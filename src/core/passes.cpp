@@ -295,6 +295,13 @@ __attribute__((always_inline)) inline void finish_sketch(const PreparedQuery& q,
 
 std::size_t sketch_block_bytes(std::size_t d) noexcept { return sketch_groups(d) * kLanes * kGroup; }
 
+// The sketch passes read one contiguous range of blocks, two lines a group:
+// the group kPrefetchAhead bytes ahead is fetched as this one is read.
+__attribute__((always_inline)) inline void prefetch_group(const std::uint8_t* p) noexcept {
+    __builtin_prefetch(p + kPrefetchAhead, 0, 3);
+    __builtin_prefetch(p + kPrefetchAhead + kLine, 0, 3);
+}
+
 // Integer sums are exact in any order and any width, so every sketch pass
 // gives the same sums: for each lane, sum c'_i a_i and sum c'_i b_i over its
 // biased codes c'_i = c_i + 128 (at most 255 * 64 * 2^16 < 2^31 in size).
@@ -311,12 +318,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni(const Pr
         const std::uint8_t* p = seg.sketch + b * block_bytes;
         __m512i high0 = _mm512_setzero_si512(), high1 = high0, low0 = high0, low1 = high0;
         for (std::size_t g = 0; g < groups; ++g, p += 2 * kLine) {
-            if constexpr (kPrefetch) {
-                if constexpr (kPrefetch) {
-                    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead, _MM_HINT_T0);
-                    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead + kLine, _MM_HINT_T0);
-                }
-            }
+            if constexpr (kPrefetch) prefetch_group(p);
             const __m512i x0 = _mm512_load_si512(p);
             const __m512i x1 = _mm512_load_si512(p + kLine);
             const __m512i a = _mm512_set1_epi32(static_cast<int>(q.digits_high[g]));
@@ -351,12 +353,7 @@ __attribute__((target("avx2,fma"))) void sketch_avx2(const PreparedQuery& q, con
         __m256i hs[4], ls[4];
         for (std::size_t k = 0; k < 4; ++k) hs[k] = ls[k] = _mm256_setzero_si256();
         for (std::size_t g = 0; g < groups; ++g, p += 2 * kLine) {
-            if constexpr (kPrefetch) {
-                if constexpr (kPrefetch) {
-                    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead, _MM_HINT_T0);
-                    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead + kLine, _MM_HINT_T0);
-                }
-            }
+            if constexpr (kPrefetch) prefetch_group(p);
             const __m256i a = _mm256_set1_epi32(static_cast<int>(q.digits_high[g]));
             const __m256i c = _mm256_set1_epi32(static_cast<int>(q.digits_low[g]));
             for (std::size_t k = 0; k < 4; ++k) {
@@ -396,10 +393,7 @@ void sketch_portable(const PreparedQuery& q, const SegmentView& seg, std::size_t
             __m128i sums[8];
             for (std::size_t k = 0; k < 8; ++k) sums[k] = zero;
             for (std::size_t g = from; g < to; ++g, p += 2 * kLine) {
-                if constexpr (kPrefetch) {
-                    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead, _MM_HINT_T0);
-                    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchAhead + kLine, _MM_HINT_T0);
-                }
+                if constexpr (kPrefetch) prefetch_group(p);
                 const __m128i digits = _mm_set1_epi64x(static_cast<long long>(q.digits_wide[g]));
                 for (std::size_t k = 0; k < 8; ++k) {
                     // Four lanes: two per pmaddwd, each lane's two pair sums then added side by side.
