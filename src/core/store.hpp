@@ -25,9 +25,9 @@
 // scale s = fl(max_i |x_i| / 127), which is kept beside the id as s over the
 // root. Codes are stored biased by 128 (an unsigned byte), four consecutive
 // components of one lane in one 32-bit word, so that integer dot-product
-// instructions take a lane's four codes at once: group g (components 4g..4g+3) of a block is 32 words,
-// 128 bytes, and the last group's unused bytes are never read into a sum
-// (the query's digits there are 0). A search reads the sketch first, a
+// instructions take a lane's four codes at once: group g (components
+// 4g..4g+3) of a block is 32 words, 128 bytes, and the last group's unused
+// bytes are never read into a sum (the query's digits there are 0). A search reads the sketch first, a
 // quarter of the bytes, and the planes only where the sketch cannot decide.
 //
 // The vectors of the one partly filled block at the tail wait in a staging
