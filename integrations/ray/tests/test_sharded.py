@@ -207,8 +207,8 @@ def test_losing_a_replica_of_each_shard_loses_no_entry_and_no_answer(ray_session
         store.insert(ROWS[i], int(IDS[i]))
     victims = [store.replica_actors(shard)[0] for shard in range(store.shard_count)]
     spawned = []  # every actor started from here on: new shards' and repairs'
-    spawn = store._spawn
-    store._spawn = lambda placement, bundle: spawned.append(spawn(placement, bundle)) or spawned[-1]
+    spawn = store._groups.spawn
+    store._groups.spawn = lambda placement, bundle: spawned.append(spawn(placement, bundle)) or spawned[-1]
 
     if moment == "between calls":
         kill(victims)
