@@ -112,7 +112,7 @@ class ReplicaGroups:
         if placement is not None:
             strategy = PlacementGroupSchedulingStrategy(placement, placement_group_bundle_index=bundle)
             options = {**options, "scheduling_strategy": strategy}
-        return self.actor_class.options(**options).remote(self.vector_size, self.count > 1)
+        return self.actor_class.options(**options).remote(self.vector_size)
 
     def new_group(self) -> Group:
         """A shard's actors, started but not yet in `groups`."""
@@ -148,6 +148,11 @@ class ReplicaGroups:
                     pass  # gone already, with its job or its cluster
         self._finalizer()
 
+    def forget(self) -> None:
+        """Lets go of the actors without asking Ray: its session has ended."""
+        self._finalizer.detach()
+        self._placements.clear()
+
     # ------------------------------------------------------------- health
 
     def check_alive(self, sizes: list) -> dict:
@@ -180,13 +185,14 @@ class ReplicaGroups:
 
     # ------------------------------------------------------------- repair
 
-    def start_repairs(self) -> None:
+    def start_repairs(self, sizes: list) -> None:
         """Starts a new replica in every free slot of every shard that has a
-        live replica to copy from. The new actor reads the source's blocks
-        from Ray's object store; the driver only passes their refs on."""
+        live replica to copy from. The new actor reads the source's entries
+        actor to actor; the driver passes only the source's handle and the
+        shard's size, which no write is changing now."""
         if self.count == 1:
             return
-        for group in self.groups:
+        for index, group in enumerate(self.groups):
             if not group.live or group.failed_repairs >= REPAIR_ATTEMPTS:
                 continue
             taken = {replica.bundle for replica in group.live} | {repair.bundle for repair in group.repairs}
@@ -197,7 +203,7 @@ class ReplicaGroups:
                 # last source may have died unnoticed.
                 source = group.live[(bundle + group.failed_repairs) % len(group.live)]
                 actor = self.spawn(group.placement, bundle)
-                group.repairs.append(Repair(actor, bundle, actor.fill.remote(source.actor.export.remote())))
+                group.repairs.append(Repair(actor, bundle, actor.fill.remote(source.actor, sizes[index])))
 
     def poll_repairs(self, sizes: list, timeout: Optional[float] = 0) -> None:
         """Promotes the repairs whose calls have all ended well, if their size

@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import os
-import time
 from typing import Any, Union
 
 import numpy as np
@@ -20,14 +18,9 @@ Source = Union[np.ndarray, tuple]
 # the int id of row 0 (ids then count up from it).
 Ids = Union[np.ndarray, int]
 
-# Single inserts collect here before they become one kept block, so that a
-# stream of inserts does not leave one tiny object per entry.
-TAIL_ROWS = 4096
-
-# Tests set this in a shard's environment to the path of a file holding a
-# number of seconds: while the file exists, each call sleeps that long
-# first, which gives the test time to kill the replica in the middle of it.
-PAUSE_VARIABLE = "QUILLMERE_RAY_TEST_PAUSE"
+# A repair copies this many bytes of rows per call: the next chunk travels
+# while this one loads, and the copy holds little beside the store it fills.
+COPY_BYTES = 16 << 20
 
 
 def rows_of(source: Source, start: int, stop: int) -> np.ndarray:
@@ -50,71 +43,63 @@ def ids_of(ids: Ids, start: int, stop: int) -> list:
     return list(range(ids + start, ids + stop))
 
 
-def _pause() -> None:
-    path = os.environ.get(PAUSE_VARIABLE)
-    if path:
-        try:
-            with open(path) as file:
-                seconds = float(file.read())
-        except OSError:
-            return
-        time.sleep(seconds)
+class _Copied:
+    """The first `size` pairs of a live replica, fetched in chunks as the
+    constructor takes them one by one: only the chunk being loaded and the
+    one in flight are held here. A sequence, as the constructor asks, that
+    is read only in order."""
+
+    def __init__(self, source: Any, size: int, vector_size: int, chunk_bytes: int) -> None:
+        self._source = source
+        self._size = size
+        self._step = max(1, chunk_bytes // max(1, 4 * vector_size))
+
+    def __len__(self) -> int:
+        return self._size
+
+    def __getitem__(self, index: Any) -> Any:
+        raise TypeError("copied pairs are read in order only")
+
+    def __iter__(self) -> Any:
+        step, size = self._step, self._size
+        pending = self._source.read.remote(0, min(step, size))
+        for start in range(0, size, step):
+            rows, ids = ray.get(pending)
+            if start + step < size:
+                pending = self._source.read.remote(start + step, min(start + 2 * step, size))
+            yield from zip(rows, ids.tolist())
 
 
 class Shard:
-    """One replica of one shard.
+    """One replica of one shard: a `quillmere.Vectorstore` and the rows of a
+    write that is staged but not yet committed."""
 
-    With `keep_rows`, the replica also keeps its rows and ids in Ray's object
-    store, in insertion order, because a `Vectorstore` cannot hand its
-    vectors back: those blocks are what a new replica is filled from.
-    """
+    copy_bytes = COPY_BYTES  # per chunk of a repair's copy
 
-    def __init__(self, vector_size: int, keep_rows: bool = False) -> None:
+    def __init__(self, vector_size: int) -> None:
         self._store = quillmere.Vectorstore(vector_size)
         self._staged: Any = None
-        self._keep = keep_rows
-        self._blocks: list = []  # refs of (rows, ids) pairs, owned by this actor
-        self._tail: list = []
-
-    def _kept(self, rows: np.ndarray, ids: list) -> None:
-        if self._keep and len(ids):
-            # put copies the rows, which may be a view of an object this
-            # actor does not own; the copy lives as long as this actor.
-            self._blocks.append(ray.put((rows, np.array(ids, dtype=np.uint64))))
-
-    def _flush(self) -> None:
-        if self._tail:
-            rows, ids = zip(*self._tail)
-            self._tail = []
-            self._kept(np.stack(rows), list(ids))
 
     def load(self, source: Source, start: int, stop: int, ids: Ids) -> int:
         """Fills an empty shard through the constructor, the module's fastest load."""
-        _pause()
         assert len(self._store) == 0, "load is for a new shard"
         rows = rows_of(source, start, stop)
-        id_list = ids_of(ids, start, stop)
-        self._store = quillmere.Vectorstore(self._store.vector_size, list(zip(rows, id_list)))
-        self._kept(rows, id_list)
+        self._store = quillmere.Vectorstore(self._store.vector_size, list(zip(rows, ids_of(ids, start, stop))))
         return len(self._store)
 
     def stage(self, source: Source, start: int, stop: int, ids: Ids) -> int:
         """Reads rows for appending without touching the store, so that a
         failure elsewhere in the same load leaves this shard as it was."""
-        _pause()
         rows = rows_of(source, start, stop)
         self._staged = (rows, ids_of(ids, start, stop))
         return len(rows)
 
     def commit(self) -> int:
-        _pause()
         rows, ids = self._staged
         self._staged = None
         insert = self._store.insert
         for row, id_ in zip(rows, ids):
             insert(row, id_)
-        self._flush()
-        self._kept(rows, ids)
         return len(self._store)
 
     def discard(self) -> None:
@@ -122,37 +107,26 @@ class Shard:
 
     def insert(self, vector: np.ndarray, id_: int) -> int:
         self._store.insert(vector, id_)
-        if self._keep:
-            self._tail.append((vector, id_))
-            if len(self._tail) >= TAIL_ROWS:
-                self._flush()
         return len(self._store)
 
-    def export(self) -> list:
-        """The refs of the kept blocks: a new replica reads them straight
-        from the object store. Returned in a list, so that they pass through
-        the caller as refs and the rows never do."""
-        self._flush()
-        return list(self._blocks)
+    def read(self, start: int, stop: int) -> tuple:
+        """Rows [start, stop) and their ids, bit for bit as the store holds them."""
+        return np.asarray(self._store.vectors(start, stop)), np.asarray(self._store.ids(start, stop))
 
-    def fill(self, blocks: list) -> int:
-        """Fills an empty replica with another replica's exported blocks."""
-        _pause()
-        assert len(self._store) == 0 and self._keep, "fill is for a new replica"
-        data = ray.get(blocks)
-        pairs = [pair for rows, ids in data for pair in zip(rows, ids.tolist())]
-        self._store = quillmere.Vectorstore(self._store.vector_size, pairs)
-        del pairs
-        # The blocks belong to the source replica and go when it does.
-        self._blocks = [ray.put(block) for block in data]
+    def fill(self, source: Any, size: int) -> int:
+        """Fills an empty replica with the first `size` entries of the live
+        replica `source`, read actor to actor in chunks. The store only
+        appends, so those entries stay as they were while later writes,
+        queued behind this call, arrive here on their own."""
+        assert len(self._store) == 0, "fill is for a new replica"
+        d = self._store.vector_size
+        self._store = quillmere.Vectorstore(d, _Copied(source, size, d, self.copy_bytes))
         return len(self._store)
 
     def search(self, query: np.ndarray, top_k: int) -> list:
-        _pause()
         return self._store.search(query, top_k)
 
     def search_batch(self, queries: np.ndarray, top_k: int, start: int = 0, stop: Any = None) -> list:
-        _pause()
         search = self._store.search
         return [search(query, top_k) for query in queries[start:stop]]
 

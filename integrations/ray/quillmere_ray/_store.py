@@ -12,13 +12,13 @@ from typing import Any, Iterable, Iterator, Optional, Sequence
 
 import numpy as np
 import ray
-from ray.exceptions import ActorDiedError, RayActorError
+from ray.exceptions import ActorDiedError, GetTimeoutError, RayActorError
 
 import quillmere
 
 from ._convert import NUMERIC_KINDS, identifier, narrow, vector_f32
 from ._errors import ShardUnavailableError, reason as _reason
-from ._replicas import Group, ReplicaGroups
+from ._replicas import Group, ReplicaGroups, asked_resources
 from ._shard import Shard
 
 # Shards take no CPU from Ray's accounting, so any number of them fits on a
@@ -37,6 +37,97 @@ def _rank_key(pair: tuple) -> tuple:
 
 def _merge(per_shard: Iterable[list], top_k: int) -> list:
     return sorted(chain.from_iterable(per_shard), key=_rank_key)[:top_k]
+
+
+# A placement waits this long by default: long enough for worker processes
+# to start on a busy node, short enough that a request the cluster can never
+# satisfy is reported rather than waited on.
+DEFAULT_PLACEMENT_TIMEOUT_S = 120.0
+
+PICKLE_REFUSAL = ("a ShardedVectorstore lives in the process that made it and cannot be pickled; "
+                  "pass the handles of replica_actors(shard) to tasks instead")
+
+
+def _actor_option_names() -> Optional[frozenset]:
+    """The option keys Ray actors accept, where this Ray version publishes them."""
+    for module in ("ray._common.ray_option_utils", "ray._private.ray_option_utils"):
+        try:
+            return frozenset(__import__(module, fromlist=["actor_options"]).actor_options)
+        except (ImportError, AttributeError):
+            continue
+    return None
+
+
+def _seconds(name: str, value: Any, positive: bool = False) -> Optional[float]:
+    """A timeout argument: None, or a number of seconds (> 0 if `positive`)."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number of seconds or None, not {type(value).__name__}")
+    seconds = float(value)
+    if not (seconds > 0 if positive else seconds >= 0):  # NaN fails both
+        raise ValueError(f"{name} must be {'positive' if positive else 'at least 0'}, got {value!r}")
+    return seconds
+
+
+class _Deadline:
+    """The end of one call's `timeout`; None waits for ever."""
+
+    def __init__(self, call: str, timeout: Any) -> None:
+        self.call = call
+        self.timeout = _seconds("timeout", timeout)
+        self.at = None if self.timeout is None else time.monotonic() + self.timeout
+
+    def remaining(self) -> Optional[float]:
+        return None if self.at is None else max(0.0, self.at - time.monotonic())
+
+    def expired(self) -> TimeoutError:
+        return TimeoutError(f"{self.call} did not finish within {self.timeout:g} s; the store is as it was before it")
+
+    def get(self, refs: Any) -> Any:
+        try:
+            return ray.get(refs, timeout=self.remaining())
+        except GetTimeoutError:
+            raise self.expired() from None
+
+    def wait_all(self, refs: list) -> None:
+        ready, _ = ray.wait(refs, num_returns=len(refs), timeout=self.remaining())
+        if len(ready) < len(refs):
+            raise self.expired()
+
+
+def _session() -> Optional[tuple]:
+    """Which Ray session and job this process is connected to, if any."""
+    if not ray.is_initialized():
+        return None
+    context = ray.get_runtime_context()
+    return (context.get_session_name(), context.get_job_id())
+
+
+def _checked_ids(ids: np.ndarray) -> np.ndarray:
+    """`extend_array`'s ids as u64; the first that is not an integer in
+    [0, 2**64) raises, naming its index."""
+    if ids.dtype.kind == "u":
+        return ids.astype(np.uint64)
+    if ids.dtype.kind == "i":
+        negative = np.flatnonzero(ids < 0)
+        if negative.size:
+            bad = int(negative[0])
+            raise OverflowError(f"argument 'ids': ids[{bad}] is {ids[bad]}, but ids must be integers in [0, 2**64)")
+        return ids.astype(np.uint64)
+    values = []
+    for index, item in enumerate(ids):
+        try:
+            value = identifier(item)
+        except TypeError:
+            kind = type(item)
+            name = kind.__qualname__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
+            raise TypeError(f"argument 'ids': ids[{index}] is {item} ({name}), "
+                            "but ids must be integers in [0, 2**64)") from None
+        if not 0 <= value < 2**64:
+            raise OverflowError(f"argument 'ids': ids[{index}] is {value}, but ids must be integers in [0, 2**64)")
+        values.append(value)
+    return np.array(values, dtype=np.uint64)
 
 
 def _outcomes(refs: list) -> list:
@@ -58,8 +149,9 @@ class ShardedVectorstore:
     Each shard is held by `replicas` actors, on different nodes when the
     cluster has more than one. `shard_options` are Ray actor options
     (`num_cpus`, `memory`, `resources`, `scheduling_strategy` when there is
-    one replica, ...) layered over the defaults. Not safe to share between
-    threads of the driver without a lock.
+    one replica, ...) layered over the defaults, and checked here. Placing a
+    new shard's actors waits at most `placement_timeout` seconds (None: for
+    ever). Not safe to share between threads of the driver without a lock.
     """
 
     def __init__(
@@ -69,6 +161,7 @@ class ShardedVectorstore:
         *,
         replicas: int = 1,
         shard_options: Optional[dict] = None,
+        placement_timeout: Optional[float] = DEFAULT_PLACEMENT_TIMEOUT_S,
     ) -> None:
         # The module judges vector_size, with its own errors.
         self._probe = quillmere.Vectorstore(vector_size)
@@ -81,12 +174,23 @@ class ShardedVectorstore:
         if count < 1:
             raise ValueError(f"replicas must be at least 1, got {count}")
         self._replicas = count
+        self._placement_timeout = _seconds("placement_timeout", placement_timeout, positive=True)
         options = {**DEFAULT_SHARD_OPTIONS, **(shard_options or {})}
         if count > 1 and "scheduling_strategy" in (shard_options or {}):
             raise ValueError("shard_options cannot set scheduling_strategy with replicas > 1: "
                              "each shard's replicas are placed on different nodes by a placement group")
+        actor_class = ray.remote(Shard)
+        known = _actor_option_names()
+        unknown = sorted(key for key in (shard_options or {}) if known is not None and key not in known)
+        if unknown:
+            raise ValueError(f"shard_options has {unknown[0]!r}, which is not an option of Ray actors")
+        try:
+            actor_class.options(**options)  # Ray's own checks of the values
+        except ValueError as error:
+            raise ValueError(f"shard_options: {error}") from None
         if not ray.is_initialized():
             ray.init()
+        self._session = _session()
         # On a single node there is nothing to spread the replicas over.
         spread = False
         if count > 1:
@@ -103,14 +207,15 @@ class ShardedVectorstore:
                                  f"but the Ray cluster has {nodes} alive nodes")
             else:
                 spread = True
-        self._groups = ReplicaGroups(ray.remote(Shard), self._vector_size, count, options, spread)
+        self._groups = ReplicaGroups(actor_class, self._vector_size, count, options, spread)
         self._shards: list = self._groups.groups  # one Group per shard
         self._sizes: list[int] = []
         self._turn = 0  # rotates reads over the replicas
         # Set once a shard is known lost or left in an unknown state; the
         # store then refuses every further call rather than answer partially.
         self._failure: Optional[ShardUnavailableError] = None
-        self._closed = False
+        # Why the store refuses every call: it was closed, or its Ray is gone.
+        self._closed: Optional[str] = None
 
     # ------------------------------------------------------------ properties
 
@@ -124,11 +229,14 @@ class ShardedVectorstore:
 
     @property
     def shard_count(self) -> int:
+        self._check_open()
         return len(self._shards)
 
     @property
     def shard_sizes(self) -> tuple:
         """The number of entries in each shard, in order (tracked in the driver)."""
+        self._check_open()
+        self._check_whole()
         return tuple(self._sizes)
 
     @property
@@ -142,43 +250,62 @@ class ShardedVectorstore:
 
         Asks every replica, so a death is noticed here even if no call has
         reached that replica since; finished repairs are counted, and lost
-        replicas start being repaired.
+        replicas start being repaired. A lost shard shows 0.
         """
-        if self._closed:
-            raise RuntimeError("the store is closed")
+        self._check_open()
         self._check_alive()
         self._start_repairs()
         return tuple(len(group.live) for group in self._shards)
 
     def replica_actors(self, shard: int) -> list:
         """The actor handles of the live replicas of shard `shard` (from 0)."""
+        self._check_open()
         index = operator.index(shard)
         if not 0 <= index < len(self._shards):
             raise IndexError(f"shard {index} is out of range: the store has {len(self._shards)} shards")
         return [replica.actor for replica in self._shards[index].live]
 
     def __len__(self) -> int:
+        # With a shard lost, the count the driver kept is no longer true.
+        self._check_open()
+        self._check_whole()
         return sum(self._sizes)
 
     def __bool__(self) -> bool:
-        return bool(self._sizes)
+        return len(self) > 0
+
+    def _lost(self) -> list:
+        lost = {index for index, group in enumerate(self._shards) if not group.live}
+        if self._failure is not None and self._failure.shard < len(self._shards):
+            lost.add(self._failure.shard)
+        return sorted(lost)
 
     def __repr__(self) -> str:
-        text = (
-            f"ShardedVectorstore(vector_size={self._vector_size}, len={len(self)}, "
-            f"shard_count={self.shard_count}, shard_capacity={self._capacity}"
-        )
+        # What the driver knows, without asking the actors.
+        text = f"ShardedVectorstore(vector_size={self._vector_size}"
+        if self._closed is not None:
+            state = "closed" if self._closed == "closed" else f"closed: {self._closed}"
+            return f"{text}, shard_capacity={self._capacity}, {state})"
+        lost = self._lost()
+        if not lost:
+            text += f", len={sum(self._sizes)}"
+        text += f", shard_count={len(self._shards)}, shard_capacity={self._capacity}"
         if self._replicas > 1:
-            # What the driver knows, without asking the actors.
             live = tuple(len(group.live) for group in self._shards)
             repairing = sum(len(group.repairs) for group in self._shards)
             text += f", replicas={self._replicas}, live_replicas={live}, repairing={repairing}"
+        if lost:
+            text += f", lost_shards={tuple(lost)}"
         return text + ")"
+
+    def __reduce_ex__(self, protocol: Any) -> Any:
+        raise TypeError(PICKLE_REFUSAL)
 
     # ------------------------------------------------------------- loading
 
     def insert(self, vector: Any, id: Any) -> None:
         """Appends one entry, like `Vectorstore.insert`; a refused insert changes nothing."""
+        self._check_open()
         quillmere.Vectorstore(self._vector_size).insert(vector, id)
         row, id_ = vector_f32(vector), identifier(id)
         with self._calling():
@@ -187,12 +314,15 @@ class ShardedVectorstore:
                 # The module's insert is all or nothing: only a lost actor leaves doubt.
                 self._sizes[-1] = self._apply(index, lambda actor: actor.insert.remote(row, id_), partial=False)
             else:
-                self._load(1, row[None, :], np.array([id_], dtype=np.uint64))
+                self._load(1, row[None, :], np.array([id_], dtype=np.uint64), _Deadline("insert", None))
 
-    def extend(self, vectors: Sequence[tuple]) -> None:
+    def extend(self, vectors: Sequence[tuple], *, timeout: Optional[float] = None) -> None:
         """Appends `(vector, id)` pairs, like the `Vectorstore` constructor:
         every pair is checked before any shard is touched, and a refused
-        call changes nothing."""
+        call changes nothing. Past `timeout` seconds it raises `TimeoutError`
+        and changes nothing."""
+        self._check_open()
+        deadline = _Deadline("extend", timeout)
         # The module converts and checks the whole sequence with its own
         # errors; the probe holds one copy of the data until it is dropped.
         quillmere.Vectorstore(self._vector_size, vectors)
@@ -206,9 +336,9 @@ class ShardedVectorstore:
             return
         with self._calling():
             block = np.stack(rows)
-            self._load(len(rows), ray.put(block), ray.put(np.array(ids, dtype=np.uint64)))
+            self._load(len(rows), ray.put(block), ray.put(np.array(ids, dtype=np.uint64)), deadline)
 
-    def extend_array(self, array: Any, ids: Any = None) -> None:
+    def extend_array(self, array: Any, ids: Any = None, *, timeout: Optional[float] = None) -> None:
         """Appends the rows of a 2-D numeric array, or of a `.npy` file given by path.
 
         `ids` is a 1-D integer array with one id per row; by default the rows
@@ -216,15 +346,23 @@ class ShardedVectorstore:
         Ray's object store, where each shard reads its range. A path is
         memory-mapped by each shard's worker, which must see the file at the
         same path (the local machine, or storage shared by the cluster).
+        Empty input is accepted as `extend` accepts it. Past `timeout`
+        seconds it raises `TimeoutError` and changes nothing.
         """
+        self._check_open()
+        deadline = _Deadline("extend_array", timeout)
         if isinstance(array, (str, os.PathLike)):
             path = os.path.abspath(os.fspath(array))
             values = np.load(path, mmap_mode="r")  # reads the header only
         else:
             path, values = None, np.asarray(array)
+        if values.shape == (0,):  # [] or any empty sequence, as extend([]) takes it
+            values = np.empty((0, self._vector_size), np.float32)
         if values.ndim != 2:
             raise ValueError(f"array must be 2-D, got shape {values.shape}")
-        n = values.shape[0]
+        n, width = values.shape
+        if n == 0 and width != self._vector_size:
+            raise ValueError(f"array has rows of length {width} but vectorstore expects {self._vector_size}")
         if ids is not None:
             ids = np.asarray(ids)
             if ids.shape != (n,):
@@ -233,10 +371,10 @@ class ShardedVectorstore:
             # Objects, strings, complex numbers: the module's rule per row.
             if ids is None:
                 ids = np.arange(len(self), len(self) + n, dtype=np.uint64)
-            self.extend(list(zip(values, ids.tolist())))
+            self.extend(list(zip(values, ids.tolist())), timeout=deadline.remaining())
             return
-        id_values = self._checked_ids(ids, values) if ids is not None else None
-        if n and values.shape[1] != self._vector_size:
+        id_values = _checked_ids(ids) if ids is not None else None
+        if n and width != self._vector_size:
             quillmere.Vectorstore(self._vector_size, [(values[0], 0)])  # the module's length error
         if n == 0:
             return
@@ -245,41 +383,19 @@ class ShardedVectorstore:
                 source: Any = ("npy", path, values.shape, values.dtype.str)
             else:
                 source = ray.put(values)
-            self._load(n, source, len(self) if id_values is None else ray.put(id_values))
+            self._load(n, source, len(self) if id_values is None else ray.put(id_values), deadline)
 
-    def _checked_ids(self, ids: np.ndarray, values: np.ndarray) -> np.ndarray:
-        """The ids as u64; the first one the module would refuse raises its error."""
-        kind = ids.dtype.kind
-        if kind == "u":
-            return ids.astype(np.uint64)
-        if kind == "i":
-            negative = np.flatnonzero(ids < 0)
-            bad = int(negative[0]) if negative.size else None
-        else:
-            bad = None
-            for i, item in enumerate(ids):
-                try:
-                    if not 0 <= identifier(item) < 2**64:
-                        bad = i
-                except Exception:
-                    bad = i
-                if bad is not None:
-                    break
-        if bad is not None:
-            quillmere.Vectorstore(self._vector_size, [(np.zeros(self._vector_size, np.float32), ids[bad])])
-        if kind == "i":
-            return ids.astype(np.uint64)
-        return np.array([identifier(item) for item in ids], dtype=np.uint64)
-
-    def _load(self, n: int, source: Any, ids: Any) -> None:
+    def _load(self, n: int, source: Any, ids: Any, deadline: _Deadline) -> None:
         """Spreads rows 0..n of `source` over the shards: first the free room of
         the last shard, then new shards of `shard_capacity` rows.
 
         New shards load in parallel, on every replica, while the last shard
         stages its part on each of its replicas; only when every part has
         reached some replica does the last shard append, so a failure while
-        reading leaves the store as it was. Replicas that fail meanwhile are
-        dropped and repaired later.
+        reading, a placement that does not come, or the `deadline` passing
+        leaves the store as it was. The append itself is not timed: once
+        begun, it ends. Replicas that fail meanwhile are dropped and
+        repaired later.
         """
         plan = []
         start = 0
@@ -294,12 +410,14 @@ class ShardedVectorstore:
         staged = plan[0][0]
 
         new_groups: list = []
+        placed: list = []  # one per new actor: ends once Ray has started it
         calls: list = []  # (position in plan, replica, ref)
         try:
             for position, (index, start, stop) in enumerate(plan):
                 if index is None:
                     group = self._new_group()
                     new_groups.append(group)
+                    placed += [replica.actor.__ray_ready__.remote() for replica in group.live]
                     for replica in group.live:
                         calls.append((position, replica, replica.actor.load.remote(source, start, stop, ids)))
                 else:
@@ -308,12 +426,15 @@ class ShardedVectorstore:
                         calls.append((position, replica, replica.actor.stage.remote(source, start, stop, ids)))
                     for repair in group.repairs:
                         repair.forward(repair.actor.stage.remote(source, start, stop, ids), sized=False)
+            if placed:
+                self._await_placement(placed, deadline)
+            deadline.wait_all([ref for _, _, ref in calls])
             outcomes = _outcomes([ref for _, _, ref in calls])
         except BaseException:
             for group in new_groups:
                 self._end_group(group)
             if staged is not None:
-                self._discard(staged)
+                self._discard(staged, wait=False)  # behind a stage that may still run
             raise
         results: list = [[] for _ in plan]
         for (position, replica, _), outcome in zip(calls, outcomes):
@@ -342,6 +463,12 @@ class ShardedVectorstore:
                 raise self._as_shard_error(error, index, total) from error
             raise error
 
+        if deadline.remaining() == 0:
+            for group in new_groups:
+                self._end_group(group)
+            if staged is not None:
+                self._discard(staged, wait=False)
+            raise deadline.expired()
         try:
             if staged is not None:
                 group = self._shards[staged]
@@ -364,6 +491,31 @@ class ShardedVectorstore:
             assert len(counts) == 1, f"replicas of a new shard disagree on its size: {counts}"
             self._shards.append(group)
             self._sizes.append(counts.pop())
+
+    def _await_placement(self, placed: list, deadline: _Deadline) -> None:
+        """Waits until Ray has started every new actor, for at most the
+        placement timeout or what remains of the call's own."""
+        limit, remaining = self._placement_timeout, deadline.remaining()
+        waits = [wait for wait in (limit, remaining) if wait is not None]
+        ready, _ = ray.wait(placed, num_returns=len(placed), timeout=min(waits) if waits else None)
+        if len(ready) == len(placed):
+            return
+        if limit is None or (remaining is not None and remaining <= limit):
+            raise deadline.expired()
+        asked = asked_resources(self._groups.options)
+        names = sorted(asked) or ["CPU", "memory"]
+        total, free = ray.cluster_resources(), ray.available_resources()
+
+        def amounts(resources: dict) -> str:
+            return ", ".join(f"{name} {resources.get(name, 0):g}" for name in names)
+
+        where = f" on {self._replicas} distinct nodes per shard" if self._groups.bundle is not None else ""
+        raise TimeoutError(
+            f"Ray placed {len(ready)} of {len(placed)} new shard actors within placement_timeout="
+            f"{limit:g} s: each asks for {amounts(asked) if asked else 'no resources'}{where}, and the "
+            f"cluster has {amounts(total)} in all, {amounts(free)} free. Nothing was added; ask for less "
+            "in shard_options, add nodes, or raise placement_timeout"
+        )
 
     def _apply(self, index: int, call: Any, partial: bool) -> int:
         """Makes a change on every live replica of an existing shard, and
@@ -401,13 +553,17 @@ class ShardedVectorstore:
         self._failure = self._as_shard_error(errors[0], index, len(self._shards), dropped=True)
         raise self._failure from errors[0]
 
-    def _discard(self, index: int) -> None:
-        """Drops the rows staged on every replica of a shard."""
+    def _discard(self, index: int, wait: bool = True) -> None:
+        """Drops the rows staged on every replica of a shard. Without `wait`,
+        the discards queue behind whatever each replica is doing: a later
+        write stages afresh anyway."""
         group = self._shards[index]
         replicas = list(group.live)
         refs = [replica.actor.discard.remote() for replica in replicas]
         for repair in group.repairs:
             repair.forward(repair.actor.discard.remote(), sized=False)
+        if not wait:
+            return
         for replica, (ok, error) in zip(replicas, _outcomes(refs)):
             if not ok and isinstance(error, RayActorError):
                 self._drop(group, replica)
@@ -416,62 +572,83 @@ class ShardedVectorstore:
 
     # ------------------------------------------------------------- searching
 
-    def search(self, vector: Any, top_k: Any) -> list:
-        """The `top_k` best `(score, id)` pairs of all shards, as one store would give them."""
+    def search(self, vector: Any, top_k: Any, *, timeout: Optional[float] = None) -> list:
+        """The `top_k` best `(score, id)` pairs of all shards, as one store
+        would give them. Past `timeout` seconds it raises `TimeoutError`."""
+        self._check_open()
+        deadline = _Deadline("search", timeout)
         self._probe.search(vector, top_k)
         query, k = vector_f32(vector), identifier(top_k)
         with self._calling():
             if not self._shards:
                 return []
             units = [(index, lambda actor: actor.search.remote(query, k)) for index in range(len(self._shards))]
-            return _merge(self._read(units), k)
+            return _merge(self._read(units, deadline), k)
 
-    def search_batch(self, queries: Any, top_k: Any) -> list:
+    def search_batch(self, queries: Any, top_k: Any, *, timeout: Optional[float] = None) -> list:
         """`search` for each query of a list or a 2-D array, in one round trip
         per shard. Where a shard's replicas sit on different nodes the
         queries are split between them; replicas that share a node share its
         cores, so there each shard's batch goes whole to one replica, and
-        successive calls rotate."""
-        if isinstance(queries, (str, bytes)):
-            raise TypeError(f"queries must be a sequence of vectors or a 2-D array, not {type(queries).__name__}")
-        if type(queries) is np.ndarray and queries.ndim == 2 and queries.dtype.kind in NUMERIC_KINDS:
-            first = queries[0] if len(queries) else np.zeros(self._vector_size, np.float32)
-            self._probe.search(first, top_k)
-            batch = np.ascontiguousarray(narrow(queries))
-        else:
-            rows = []
-            for query in queries:
-                self._probe.search(query, top_k)
-                rows.append(vector_f32(query))
-            if not rows:
-                self._probe.search(np.zeros(self._vector_size, np.float32), top_k)
-            batch = np.stack(rows) if rows else np.zeros((0, self._vector_size), np.float32)
+        successive calls rotate. Past `timeout` seconds it raises
+        `TimeoutError`."""
+        self._check_open()
+        deadline = _Deadline("search_batch", timeout)
+        batch = self._queries(queries, lambda query: self._probe.search(query, top_k))
         k = identifier(top_k)
         with self._calling():
             if not self._shards or len(batch) == 0:
                 return [[] for _ in range(len(batch))]
-            ref = ray.put(batch)
-
-            def part(start: int, stop: int) -> Any:
-                return lambda actor: actor.search_batch.remote(ref, k, start, stop)
-
-            units, owners = [], []
-            spread = self._groups.bundle is not None  # replicas on distinct nodes
-            for index, group in enumerate(self._shards):
-                parts = min(len(group.live), len(batch)) if spread else 1
-                bounds = [len(batch) * p // parts for p in range(parts + 1)]
-                for start, stop in zip(bounds, bounds[1:]):
-                    units.append((index, part(start, stop)))
-                    owners.append(index)
-            per_shard: list = [[] for _ in self._shards]
-            for index, answers in zip(owners, self._read(units)):
-                per_shard[index].extend(answers)
+            per_shard = self._read_batch(batch, lambda actor, ref, start, stop:
+                                         actor.search_batch.remote(ref, k, start, stop), deadline)
             return [_merge(answers, k) for answers in zip(*per_shard)]
 
-    def _read(self, units: list) -> list:
+    def _queries(self, queries: Any, check: Any) -> np.ndarray:
+        """A batch of queries as float32 rows, refused as the module refuses
+        them: numeric arrays must be 2-D with `vector_size` columns, and every
+        other query goes through `check` on the probe."""
+        if isinstance(queries, (str, bytes)):
+            raise TypeError(f"queries must be a sequence of vectors or a 2-D array, not {type(queries).__name__}")
+        d = self._vector_size
+        if isinstance(queries, np.ndarray) and queries.dtype.kind in NUMERIC_KINDS:
+            if queries.ndim != 2 or queries.shape[1] != d:
+                raise ValueError(f"queries must be 2-D with {d} columns (vector_size), got shape {queries.shape}")
+            check(queries[0] if len(queries) else np.zeros(d, np.float32))
+            return np.ascontiguousarray(narrow(queries))
+        rows = []
+        for query in queries:
+            check(query)
+            rows.append(vector_f32(query))
+        if not rows:
+            check(np.zeros(d, np.float32))  # the other arguments are still judged
+        return np.stack(rows) if rows else np.zeros((0, d), np.float32)
+
+    def _read_batch(self, batch: np.ndarray, call: Any, deadline: "_Deadline") -> list:
+        """Runs `call(actor, batch_ref, start, stop)` over every shard and
+        returns, per shard, one answer per query."""
+        ref = ray.put(batch)
+
+        def part(start: int, stop: int) -> Any:
+            return lambda actor: call(actor, ref, start, stop)
+
+        units, owners = [], []
+        spread = self._groups.bundle is not None  # replicas on distinct nodes
+        for index, group in enumerate(self._shards):
+            parts = min(len(group.live), len(batch)) if spread else 1
+            bounds = [len(batch) * p // parts for p in range(parts + 1)]
+            for start, stop in zip(bounds, bounds[1:]):
+                units.append((index, part(start, stop)))
+                owners.append(index)
+        per_shard: list = [[] for _ in self._shards]
+        for index, answers in zip(owners, self._read(units, deadline)):
+            per_shard[index].extend(answers)
+        return per_shard
+
+    def _read(self, units: list, deadline: _Deadline) -> list:
         """Runs (shard, call) units, each on one live replica of its shard,
         rotating over the replicas. A unit whose replica fails runs again on
-        another; only a shard with no replica left to try raises."""
+        another; only a shard with no replica left to try raises, and
+        nothing waits past the deadline."""
         self._turn += 1
         chosen = []
         for position, (index, _) in enumerate(units):
@@ -479,7 +656,7 @@ class ShardedVectorstore:
             chosen.append(live[(self._turn + position) % len(live)])
         refs = [call(replica.actor) for (_, call), replica in zip(units, chosen)]
         try:
-            return ray.get(refs)
+            return deadline.get(refs)
         except RayActorError:
             pass
         results = []
@@ -488,7 +665,7 @@ class ShardedVectorstore:
             tried = []
             while True:
                 try:
-                    results.append(ray.get(ref))
+                    results.append(deadline.get(ref))
                     break
                 except RayActorError as error:
                     tried.append(replica)
@@ -526,8 +703,8 @@ class ShardedVectorstore:
                 self._failure = self._as_shard_error(error, index, len(self._shards))
 
     def _start_repairs(self) -> None:
-        if self._failure is None and not self._closed:
-            self._groups.start_repairs()
+        if self._failure is None and self._closed is None:
+            self._groups.start_repairs(self._sizes)
 
     def _poll_repairs(self, timeout: Optional[float] = 0) -> None:
         self._groups.poll_repairs(self._sizes, timeout)
@@ -539,9 +716,8 @@ class ShardedVectorstore:
         `ShardUnavailableError` if a shard has no replica left to copy from,
         and `RuntimeError` if repairing a shard failed several times in a row.
         """
-        if self._closed:
-            raise RuntimeError("the store is closed")
-        deadline = None if timeout is None else time.monotonic() + timeout
+        self._check_open()
+        deadline = _Deadline("wait_repaired", timeout)
         for group in self._shards:
             group.failed_repairs = 0
         self._check_alive()
@@ -558,10 +734,10 @@ class ShardedVectorstore:
             missing = self._groups.missing()
             if not missing:
                 return
-            remaining = None if deadline is None else deadline - time.monotonic()
+            remaining = deadline.remaining()
             if remaining is not None and remaining <= 0:
                 shards = ", ".join(f"shard {index} has {live} of {self._replicas}" for index, live in missing)
-                raise TimeoutError(f"replicas still missing after {timeout} s: {shards}")
+                raise TimeoutError(f"replicas still missing after {deadline.timeout:g} s: {shards}")
             self._poll_repairs(timeout=remaining)
 
     # ------------------------------------------------------------- lifecycle
@@ -578,12 +754,30 @@ class ShardedVectorstore:
         finally:
             self._start_repairs()
 
-    def _check_usable(self) -> None:
-        if self._closed:
+    def _check_open(self) -> None:
+        """Refuses every call once the store is closed or the Ray session that
+        holds its actors has ended. Nothing here, or after it, starts Ray."""
+        if self._closed is None and _session() != self._session:
+            self._closed = "Ray is no longer running"
+            self._groups.forget()
+        if self._closed == "closed":
             raise RuntimeError("the store is closed")
+        if self._closed is not None:
+            raise RuntimeError("the store is closed: Ray is no longer running, and its shards are gone with it")
+
+    def _check_usable(self) -> None:
+        self._check_open()
         if self._failure is not None:
             failure = self._failure
             raise ShardUnavailableError(failure.shard, failure.shard_count, failure.reason)
+
+    def _check_whole(self) -> None:
+        """Raises what every call raises once a shard is lost."""
+        self._check_usable()
+        lost = self._lost()
+        if lost:
+            reason = "no replica of it is left and its entries are lost (rebuild the store)"
+            raise ShardUnavailableError(lost[0], len(self._shards), reason)
 
     def _as_shard_error(self, error: Exception, index: int, count: int, dropped: bool = False) -> ShardUnavailableError:
         died = isinstance(error, ActorDiedError)
@@ -598,9 +792,16 @@ class ShardedVectorstore:
         return ShardUnavailableError(index, count, reason)
 
     def close(self) -> None:
-        """Ends every shard's actors; the store then refuses every call."""
-        self._groups.close()
-        self._closed = True
+        """Ends every shard's actors; the store then refuses every call but
+        `close` and `repr`. Closing again, or after Ray has stopped, does
+        nothing and never raises."""
+        if self._closed is not None:
+            return
+        if _session() == self._session:
+            self._groups.close()
+        else:
+            self._groups.forget()
+        self._closed = "closed"
 
     def __enter__(self) -> "ShardedVectorstore":
         return self

@@ -1,4 +1,5 @@
 import os
+import pickle
 import struct
 import subprocess
 import sys
@@ -13,6 +14,7 @@ pytest.importorskip("ray", reason="ray is not installed: pip install './integrat
 np = pytest.importorskip("numpy", reason="numpy is not installed: pip install './integrations/ray[test]'")
 
 import quillmere  # noqa: E402
+from conftest import start_ray  # noqa: E402
 import quillmere_ray  # noqa: E402
 import ray  # noqa: E402
 
@@ -116,6 +118,12 @@ def test_empty_store(ray_session):
     store = quillmere_ray.ShardedVectorstore(D)
     assert (len(store), store.shard_count, store.search([1, 2, 3], 5)) == (0, 0, [])
     assert store.search_batch(np.ones((2, D)), 5) == [[], []]
+    # Empty input is taken alike by both loaders, as by the constructor.
+    for empty in ([], np.empty((0,)), np.empty((0, D), np.float64)):
+        store.extend(list(empty))
+        store.extend_array(empty)
+        store.extend_array(empty, ids=[])
+    assert (len(store), store.shard_count) == (0, 0)
 
 
 def raised(call):
@@ -129,7 +137,10 @@ BAD_CALLS = {
     "query type": (lambda s: s.search("abc", 3), lambda v: v.search("abc", 3)),
     "negative top_k": (lambda s: s.search([1, 2, 3], -1), lambda v: v.search([1, 2, 3], -1)),
     "batch query": (lambda s: s.search_batch([[1, 2, 3], [1, 2]], 3), lambda v: v.search([1, 2], 3)),
-    "batch width": (lambda s: s.search_batch(np.ones((2, 4)), 3), lambda v: v.search(np.ones(4), 3)),
+    "batch width": (lambda s: s.search_batch(np.ones((2, 4)), 3), (ValueError, "queries must be 2-D with 3 columns (vector_size), got shape (2, 4)")),
+    "batch empty width": (lambda s: s.search_batch(np.ones((0, 4)), 3), (ValueError, "queries must be 2-D with 3 columns (vector_size), got shape (0, 4)")),
+    "batch 1-D": (lambda s: s.search_batch(ROWS[0], 3), (ValueError, "queries must be 2-D with 3 columns (vector_size), got shape (3,)")),
+    "batch 3-D": (lambda s: s.search_batch(ROWS[:4].reshape(2, 2, D), 3), (ValueError, "queries must be 2-D with 3 columns (vector_size), got shape (2, 2, 3)")),
     "insert length": (lambda s: s.insert([1.0], 9), lambda v: v.insert([1.0], 9)),
     "insert id": (lambda s: s.insert([1, 2, 3], -9), lambda v: v.insert([1, 2, 3], -9)),
     "extend pair": (
@@ -137,19 +148,32 @@ BAD_CALLS = {
         lambda v: quillmere.Vectorstore(D, [([1, 2, 3], 1), ([1, 2], 2), ([1, 2, 3], None)]),
     ),
     "array width": (lambda s: s.extend_array(np.ones((2, 4))), lambda v: quillmere.Vectorstore(D, [(np.ones(4), 0)])),
-    "array ids": (
+    "array empty width": (lambda s: s.extend_array(np.empty((0, 4))), (ValueError, "array has rows of length 4 but vectorstore expects 3")),
+    "array negative id": (
         lambda s: s.extend_array(np.ones((3, D)), np.array([1, -2, 3])),
-        lambda v: quillmere.Vectorstore(D, [(np.ones(D), np.int64(-2))]),
+        (OverflowError, "argument 'ids': ids[1] is -2, but ids must be integers in [0, 2**64)"),
     ),
+    "array float id": (
+        lambda s: s.extend_array(np.ones((3, D)), np.arange(3) + 0.5),
+        (TypeError, "argument 'ids': ids[0] is 0.5 (numpy.float64), but ids must be integers in [0, 2**64)"),
+    ),
+    "array huge id": (
+        lambda s: s.extend_array(np.ones((2, D)), np.array([1, 2**64], dtype=object)),
+        (OverflowError, f"argument 'ids': ids[1] is {2**64}, but ids must be integers in [0, 2**64)"),
+    ),
+    "pickle": (lambda s: pickle.dumps(s), (TypeError, quillmere_ray._store.PICKLE_REFUSAL)),
+    "timeout": (lambda s: s.search(ROWS[0], 3, timeout=-1), (ValueError, "timeout must be at least 0, got -1")),
 }
 
 
 @pytest.mark.parametrize("case", sorted(BAD_CALLS))
 def test_refused_calls_raise_the_module_error_and_change_nothing(ray_session, case):
-    sharded_call, module_call = BAD_CALLS[case]
+    sharded_call, expected = BAD_CALLS[case]
     store = quillmere_ray.ShardedVectorstore(D, shard_capacity=2)
     store.extend_array(ROWS[:3])
-    assert raised(lambda: sharded_call(store)) == raised(lambda: module_call(quillmere.Vectorstore(D)))
+    if callable(expected):  # the module's own error for the same input
+        expected = raised(lambda: expected(quillmere.Vectorstore(D)))
+    assert raised(lambda: sharded_call(store)) == expected
     assert store.shard_sizes == (2, 1)
     assert bits(store.search(ROWS[0], 5)) == bits(quillmere.Vectorstore(D, list(zip(ROWS[:3], range(3)))).search(ROWS[0], 5))
     store.close()
@@ -164,7 +188,8 @@ def test_a_dead_shard_raises_instead_of_a_short_answer(ray_session, replicas, re
                  lambda: store.insert(ROWS[0], 1), lambda: store.extend_array(ROWS[:2]), store.wait_repaired):
         with pytest.raises(quillmere_ray.ShardUnavailableError, match=rf"^shard 1 of 4 is unavailable: {reason}"):
             call()
-    assert len(store) == len(ROWS)
+    with pytest.raises(quillmere_ray.ShardUnavailableError, match="^shard 1 of 4 is unavailable"):
+        len(store)  # it would count the lost entries
     assert store.replica_counts == (replicas, 0, replicas, replicas)
     store.close()
 
@@ -193,15 +218,83 @@ def answers_equal_one_store(store, n):
             assert [bits(store.search(q, top_k)) for q in QUERIES] == expected
 
 
+class Gates:
+    """Files in a directory that hold shard calls back: while the file named
+    after a method exists, calls of that method wait at it, each leaving a
+    mark once it has entered. Tests act on the marks, never on the clock."""
+
+    def __init__(self, directory):
+        self.directory = directory
+
+    def close(self, *names):
+        for name in names:
+            (self.directory / name).touch()
+
+    def open(self, *names):
+        for name in names:
+            (self.directory / name).unlink(missing_ok=True)
+
+    def wait_entered(self, name, count):
+        for _ in range(3000):
+            if len(list(self.directory.glob(f"entered-{name}-*"))) >= count:
+                return
+            time.sleep(0.02)
+        raise AssertionError(f"fewer than {count} calls of {name} reached their gate within a minute")
+
+    def install(self, store):
+        """Makes every actor the store starts from now on a gated one."""
+        from quillmere_ray._shard import Shard
+
+        directory = str(self.directory)
+
+        def wait(name):
+            open(os.path.join(directory, f"entered-{name}-{os.getpid()}-{time.monotonic_ns()}"), "w").close()
+            for _ in range(6000):  # at most a minute, so that a failed test cannot hang
+                if not os.path.exists(os.path.join(directory, name)):
+                    return
+                time.sleep(0.01)
+
+        # Defined here, so that Ray ships the class by value to its workers.
+        class GatedShard(Shard):
+            copy_bytes = 2 * 4 * D  # repairs copy two rows at a time, across shard ranges of 5 and 10
+
+            def load(self, *args):
+                wait("load")
+                return super().load(*args)
+
+            def stage(self, *args):
+                wait("stage")
+                return super().stage(*args)
+
+            def fill(self, *args):
+                wait("fill")
+                return super().fill(*args)
+
+            def search(self, *args):
+                wait("search")
+                return super().search(*args)
+
+            def search_batch(self, *args):
+                wait("search_batch")
+                return super().search_batch(*args)
+
+        store._groups.actor_class = ray.remote(GatedShard)
+
+
+@pytest.fixture
+def gates(tmp_path):
+    gates = Gates(tmp_path)
+    yield gates
+    gates.open("load", "stage", "fill", "search", "search_batch")  # let nothing wait on a failed test
+
+
 @pytest.mark.parametrize("moment", ["between calls", "during search_batch", "during extend_array"])
-def test_losing_a_replica_of_each_shard_loses_no_entry_and_no_answer(ray_session, tmp_path, moment):
-    # While the pause file exists, every shard call sleeps a second first,
-    # and a timer kills one replica of each shard half way through.
-    pause = tmp_path / "pause"
-    options = {"runtime_env": {"env_vars": {"QUILLMERE_RAY_TEST_PAUSE": str(pause)}}}
-    store = replicated(D, shard_capacity=10, replicas=2, shard_options=options)
-    # Three shards, the last one part full and partly from single inserts,
-    # which a repair copies from its source's unflushed tail.
+def test_losing_a_replica_of_each_shard_loses_no_entry_and_no_answer(ray_session, gates, moment):
+    # The calls wait at their gate; one replica of each shard is killed once
+    # they have all entered, and only then do they go on.
+    store = replicated(D, shard_capacity=10, replicas=2)
+    gates.install(store)
+    # Three shards, the last one part full and partly from single inserts.
     store.extend_array(ROWS[:22], IDS[:22])
     for i in range(22, 25):
         store.insert(ROWS[i], int(IDS[i]))
@@ -214,9 +307,24 @@ def test_losing_a_replica_of_each_shard_loses_no_entry_and_no_answer(ray_session
         kill(victims)
         answers_equal_one_store(store, 25)
     else:
-        pause.write_text("1")
-        timer = threading.Timer(0.5, lambda: [ray.kill(actor) for actor in victims + spawned[::2]])
-        timer.start()
+        # A batch goes whole to one replica per shard; an append stages on
+        # both replicas of the part full shard and loads the new one on two.
+        entering = {"search_batch": 3} if moment == "during search_batch" else {"stage": 2, "load": 2}
+        gates.close(*entering, "fill")
+        failures = []
+
+        def kill_inside():
+            try:
+                for name, count in entering.items():
+                    gates.wait_entered(name, count)
+                kill(victims + spawned[::2])
+            except BaseException as error:
+                failures.append(error)
+            finally:
+                gates.open(*entering)
+
+        killer = threading.Thread(target=kill_inside)
+        killer.start()
         if moment == "during search_batch":
             answers = store.search_batch(QUERIES, 8)
             expected = quillmere.Vectorstore(D, list(zip(ROWS[:25], IDS[:25].tolist())))
@@ -225,14 +333,15 @@ def test_losing_a_replica_of_each_shard_loses_no_entry_and_no_answer(ray_session
             # asking every replica finds all the victims dead.
             assert store.replica_counts == (1, 1, 1)
             with pytest.raises(TimeoutError, match="shard 0 has 1 of 2"):
-                store.wait_repaired(timeout=0)  # the copies pause too
+                store.wait_repaired(timeout=0)  # the copies wait at their gate
         else:
             store.extend_array(ROWS[25:], IDS[25:])
             # The shards it wrote to lost their victims: the part full one
             # while staging, the new one while loading.
             assert [len(store.replica_actors(shard)) for shard in (2, 3)] == [1, 1]
-        timer.join()
-        pause.unlink()
+        killer.join()
+        assert not failures, failures
+        gates.open("fill")
         if moment == "during search_batch":
             # Repairs have started; this write reaches them behind their copy.
             store.extend_array(ROWS[25:], IDS[25:])
@@ -258,6 +367,13 @@ def test_replica_arguments(ray_session):
         quillmere_ray.ShardedVectorstore(D, replicas=2, shard_options={"scheduling_strategy": "SPREAD"})
     with pytest.warns(RuntimeWarning, match="single node: the 2 replicas of each shard share it"):
         quillmere_ray.ShardedVectorstore(D, replicas=2)
+    with pytest.raises(ValueError, match="^shard_options has 'bogus', which is not an option of Ray actors$"):
+        quillmere_ray.ShardedVectorstore(D, shard_options={"num_cpus": 1, "bogus": 1})
+    with pytest.raises(ValueError, match="^shard_options: .*num_cpus"):
+        quillmere_ray.ShardedVectorstore(D, shard_options={"num_cpus": -1})
+    for bad in (0, -1, float("nan")):
+        with pytest.raises(ValueError, match="^placement_timeout must be positive"):
+            quillmere_ray.ShardedVectorstore(D, placement_timeout=bad)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         quillmere_ray.ShardedVectorstore(D, replicas=1)
@@ -272,3 +388,107 @@ def test_replicas_on_a_cluster_sit_on_different_nodes_and_survive_a_lost_node():
         env = {**os.environ, "RAY_TMPDIR": directory}
         run = subprocess.run([sys.executable, script], env=env, capture_output=True, text=True, timeout=600)
     assert run.returncode == 0, run.stdout + run.stderr
+
+
+# Every call a store offers, with valid arguments.
+ALL_CALLS = {
+    "search": lambda s: s.search(ROWS[0], 3),
+    "search_batch": lambda s: s.search_batch(QUERIES, 3),
+    "insert": lambda s: s.insert(ROWS[0], 1),
+    "extend": lambda s: s.extend([(ROWS[0], 1)]),
+    "extend_array": lambda s: s.extend_array(ROWS[:2]),
+    "wait_repaired": lambda s: s.wait_repaired(timeout=1),
+    "len": len,
+    "bool": bool,
+    "shard_count": lambda s: s.shard_count,
+    "shard_sizes": lambda s: s.shard_sizes,
+    "replica_counts": lambda s: s.replica_counts,
+    "replica_actors": lambda s: s.replica_actors(0),
+}
+
+
+def refuses_every_call(store, error, message):
+    for name, call in ALL_CALLS.items():
+        with pytest.raises(error, match=message):
+            call(store)
+    store.close()
+    store.close()  # closing again does nothing
+    assert repr(store).startswith("ShardedVectorstore(vector_size=3, shard_capacity=10, closed")
+
+
+def closed_store(gates):
+    store = quillmere_ray.ShardedVectorstore(D, shard_capacity=10)
+    store.extend_array(ROWS, IDS)
+    actors = store.replica_actors(0)
+    store.close()
+    assert repr(store) == "ShardedVectorstore(vector_size=3, shard_capacity=10, closed)"
+    refuses_every_call(store, RuntimeError, "^the store is closed$")
+    kill(actors)  # returns once the actor is gone: close ended it
+
+
+def lost_shard(gates):
+    store = quillmere_ray.ShardedVectorstore(D, shard_capacity=10)
+    store.extend_array(ROWS, IDS)
+    kill(store.replica_actors(1))
+    with pytest.raises(quillmere_ray.ShardUnavailableError):
+        store.search(ROWS[0], 3)
+    assert repr(store) == "ShardedVectorstore(vector_size=3, shard_count=4, shard_capacity=10, lost_shards=(1,))"
+    for name in ("len", "bool", "shard_sizes", "search"):
+        with pytest.raises(quillmere_ray.ShardUnavailableError, match="^shard 1 of 4 is unavailable: its actor has died"):
+            ALL_CALLS[name](store)
+    store.close()
+    assert repr(store).endswith("closed)")
+
+
+def unsatisfiable_placement(gates):
+    # Four shards of one CPU each on a node of two: two can never start.
+    store = quillmere_ray.ShardedVectorstore(D, shard_capacity=10, shard_options={"num_cpus": 1}, placement_timeout=3)
+    with pytest.raises(TimeoutError, match=r"^Ray placed [0-2] of 4 new shard actors within placement_timeout=3 s: "
+                                           r"each asks for CPU 1, and the cluster has CPU 2 in all, CPU [0-2] free\. "
+                                           r"Nothing was added"):
+        store.extend_array(ROWS, IDS)
+    assert (len(store), store.shard_count, store.search(ROWS[0], 3)) == (0, 0, [])
+    store.close()
+
+
+def timed_out_calls(gates):
+    store = quillmere_ray.ShardedVectorstore(D, shard_capacity=10)
+    gates.install(store)
+    store.extend_array(ROWS[:15], IDS[:15])
+    gates.close("search", "search_batch", "stage", "load")
+    for call, name in [(lambda: store.search(ROWS[0], 3, timeout=0.5), "search"),
+                       (lambda: store.search_batch(QUERIES, 3, timeout=0), "search_batch"),
+                       (lambda: store.extend(list(zip(ROWS[15:], IDS[15:].tolist())), timeout=0.5), "extend"),
+                       (lambda: store.extend_array(ROWS[15:], IDS[15:], timeout=0.5), "extend_array")]:
+        with pytest.raises(TimeoutError, match=rf"^{name} did not finish within 0\.?5? s; the store is as it was"):
+            call()
+    gates.open("search", "search_batch", "stage", "load")
+    # No entry of the timed-out appends is anywhere: answers are those of the first 15.
+    assert store.shard_sizes == (10, 5)
+    answers_equal_one_store(store, 15)
+    store.extend_array(ROWS[15:], IDS[15:], timeout=60)
+    answers_equal_one_store(store, len(ROWS))
+    store.close()
+
+
+def ray_shut_down(gates):
+    store = quillmere_ray.ShardedVectorstore(D, shard_capacity=10)
+    store.extend_array(ROWS, IDS)
+    ray.shutdown()
+    try:
+        assert repr(store).startswith("ShardedVectorstore(vector_size=3, len=40")  # known to the driver
+        refuses_every_call(store, RuntimeError, "^the store is closed: Ray is no longer running")
+        assert not ray.is_initialized()  # and no call started it again
+        assert repr(store) == "ShardedVectorstore(vector_size=3, shard_capacity=10, closed: Ray is no longer running)"
+    finally:
+        start_ray()  # for whatever runs next in this session
+
+
+# Ray's shutdown comes last: the session's Ray starts again after it.
+OPERATING = {"closed": closed_store, "lost shard": lost_shard, "placement": unsatisfiable_placement,
+             "timeouts": timed_out_calls, "ray.shutdown": ray_shut_down}
+
+
+@pytest.mark.parametrize("case", list(OPERATING))
+def test_operating_the_store(ray_session, gates, case):
+    OPERATING[case](gates)
