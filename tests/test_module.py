@@ -104,8 +104,8 @@ class TestClassObject:
 
     def test_members_in_table_order(self):
         assert public_names(vars(Vectorstore)) == [
-            "insert", "search", "parallel_search", "vectors", "ids", "vector_size"
-        ]
+            "insert", "search", "parallel_search", "vectors", "ids", "search_batch", "range_search",
+            "vector_size"]
 
     def test_not_subclassable(self):
         with pytest.raises(TypeError):
