@@ -126,9 +126,11 @@ class Shard:
     def search(self, query: np.ndarray, top_k: int) -> list:
         return self._store.search(query, top_k)
 
-    def search_batch(self, queries: np.ndarray, top_k: int, start: int = 0, stop: Any = None) -> list:
-        search = self._store.search
-        return [search(query, top_k) for query in queries[start:stop]]
+    def search_batch(self, queries: np.ndarray, top_k: int, n_threads: Any, start: int, stop: int) -> list:
+        return self._store.search_batch(queries[start:stop], top_k, n_threads)
+
+    def range_search(self, queries: np.ndarray, min_score: float, n_threads: Any, start: int, stop: int) -> list:
+        return self._store.range_search(queries[start:stop], min_score, n_threads)
 
     def size(self) -> int:
         return len(self._store)

@@ -35,7 +35,7 @@ def _rank_key(pair: tuple) -> tuple:
     return (0, -score) if score == score else (1, 0.0)
 
 
-def _merge(per_shard: Iterable[list], top_k: int) -> list:
+def _merge(per_shard: Iterable[list], top_k: Optional[int]) -> list:
     return sorted(chain.from_iterable(per_shard), key=_rank_key)[:top_k]
 
 
@@ -585,42 +585,58 @@ class ShardedVectorstore:
             units = [(index, lambda actor: actor.search.remote(query, k)) for index in range(len(self._shards))]
             return _merge(self._read(units, deadline), k)
 
-    def search_batch(self, queries: Any, top_k: Any, *, timeout: Optional[float] = None) -> list:
+    def search_batch(self, queries: Any, top_k: Any, n_threads: Any = None, *,
+                     timeout: Optional[float] = None) -> list:
         """`search` for each query of a list or a 2-D array, in one round trip
-        per shard. Where a shard's replicas sit on different nodes the
-        queries are split between them; replicas that share a node share its
-        cores, so there each shard's batch goes whole to one replica, and
-        successive calls rotate. Past `timeout` seconds it raises
-        `TimeoutError`."""
+        per shard, where the module's `search_batch` answers with `n_threads`
+        threads (default: the usable processors of the shard's node). Where a
+        shard's replicas sit on different nodes the queries are split between
+        them; replicas that share a node share its cores, so there each
+        shard's batch goes whole to one replica, and successive calls rotate.
+        Past `timeout` seconds it raises `TimeoutError`."""
         self._check_open()
         deadline = _Deadline("search_batch", timeout)
-        batch = self._queries(queries, lambda query: self._probe.search(query, top_k))
-        k = identifier(top_k)
+        batch = self._queries(queries, lambda checked: self._probe.search_batch(checked, top_k, n_threads))
+        k, threads = identifier(top_k), None if n_threads is None else identifier(n_threads)
         with self._calling():
             if not self._shards or len(batch) == 0:
                 return [[] for _ in range(len(batch))]
             per_shard = self._read_batch(batch, lambda actor, ref, start, stop:
-                                         actor.search_batch.remote(ref, k, start, stop), deadline)
+                                         actor.search_batch.remote(ref, k, threads, start, stop), deadline)
             return [_merge(answers, k) for answers in zip(*per_shard)]
 
+    def range_search(self, queries: Any, min_score: Any, n_threads: Any = None, *,
+                     timeout: Optional[float] = None) -> list:
+        """For each query, every entry whose score is at least `min_score`,
+        best first, ties in insertion order: the answer of one store's
+        `range_search`, bit for bit. Sent to the shards as `search_batch` is."""
+        self._check_open()
+        deadline = _Deadline("range_search", timeout)
+        batch = self._queries(queries, lambda checked: self._probe.range_search(checked, min_score, n_threads))
+        threshold, threads = float(min_score), None if n_threads is None else identifier(n_threads)
+        with self._calling():
+            if not self._shards or len(batch) == 0:
+                return [[] for _ in range(len(batch))]
+            per_shard = self._read_batch(batch, lambda actor, ref, start, stop:
+                                         actor.range_search.remote(ref, threshold, threads, start, stop), deadline)
+            return [_merge(answers, None) for answers in zip(*per_shard)]
+
     def _queries(self, queries: Any, check: Any) -> np.ndarray:
-        """A batch of queries as float32 rows, refused as the module refuses
-        them: numeric arrays must be 2-D with `vector_size` columns, and every
-        other query goes through `check` on the probe."""
+        """A batch of queries as float32 rows. Numeric arrays must be 2-D with
+        `vector_size` columns; `check` then offers the batch and the other
+        arguments to the probe, which refuses them with the module's errors."""
         if isinstance(queries, (str, bytes)):
             raise TypeError(f"queries must be a sequence of vectors or a 2-D array, not {type(queries).__name__}")
         d = self._vector_size
         if isinstance(queries, np.ndarray) and queries.dtype.kind in NUMERIC_KINDS:
             if queries.ndim != 2 or queries.shape[1] != d:
                 raise ValueError(f"queries must be 2-D with {d} columns (vector_size), got shape {queries.shape}")
-            check(queries[0] if len(queries) else np.zeros(d, np.float32))
+            check(queries)
             return np.ascontiguousarray(narrow(queries))
-        rows = []
-        for query in queries:
-            check(query)
-            rows.append(vector_f32(query))
-        if not rows:
-            check(np.zeros(d, np.float32))  # the other arguments are still judged
+        if isinstance(queries, Iterator):
+            queries = list(queries)  # the probe would use it up
+        check(queries)
+        rows = [vector_f32(query) for query in queries]
         return np.stack(rows) if rows else np.zeros((0, d), np.float32)
 
     def _read_batch(self, batch: np.ndarray, call: Any, deadline: "_Deadline") -> list:

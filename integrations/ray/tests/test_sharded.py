@@ -95,6 +95,16 @@ def test_search_equals_one_store(loaded, top_k):
     assert [bits(loaded.search(q, top_k)) for q in QUERIES] == expected
     assert [bits(r) for r in loaded.search_batch(QUERIES, top_k)] == expected
     assert [bits(r) for r in loaded.search_batch(QUERIES.tolist(), top_k)] == expected
+    assert [bits(r) for r in loaded.search_batch(iter(QUERIES), top_k, n_threads=1)] == expected
+
+
+@pytest.mark.parametrize("min_score", [-np.inf, -1.0, -0.0, 0.5, 1.0, np.inf, "a stored score"])
+def test_range_search_equals_one_store(loaded, min_score):
+    if min_score == "a stored score":  # equality qualifies, ties straddle shard boundaries
+        min_score = REFERENCE.search(QUERIES[0], 8)[7][0]
+    expected = [bits([h for h in REFERENCE.search(q, len(ROWS)) if h[0] >= min_score]) for q in QUERIES]
+    assert [bits(r) for r in loaded.range_search(QUERIES, min_score)] == expected
+    assert [bits(r) for r in loaded.range_search(QUERIES.tolist(), min_score, 2)] == expected
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.int64, np.float16])
@@ -136,7 +146,11 @@ BAD_CALLS = {
     "query length": (lambda s: s.search([1.0, 2.0], 3), lambda v: v.search([1.0, 2.0], 3)),
     "query type": (lambda s: s.search("abc", 3), lambda v: v.search("abc", 3)),
     "negative top_k": (lambda s: s.search([1, 2, 3], -1), lambda v: v.search([1, 2, 3], -1)),
-    "batch query": (lambda s: s.search_batch([[1, 2, 3], [1, 2]], 3), lambda v: v.search([1, 2], 3)),
+    "batch query": (lambda s: s.search_batch([[1, 2, 3], [1, 2]], 3), lambda v: v.search_batch([[1, 2, 3], [1, 2]], 3)),
+    "batch top_k": (lambda s: s.search_batch(QUERIES, -1), lambda v: v.search_batch(QUERIES, -1)),
+    "batch n_threads": (lambda s: s.search_batch(QUERIES, 3, "2"), lambda v: v.search_batch(QUERIES, 3, "2")),
+    "range NaN": (lambda s: s.range_search(QUERIES, float("nan")), lambda v: v.range_search(QUERIES, float("nan"))),
+    "range query": (lambda s: s.range_search([[1, 2]], 0.5), lambda v: v.range_search([[1, 2]], 0.5)),
     "batch width": (lambda s: s.search_batch(np.ones((2, 4)), 3), (ValueError, "queries must be 2-D with 3 columns (vector_size), got shape (2, 4)")),
     "batch empty width": (lambda s: s.search_batch(np.ones((0, 4)), 3), (ValueError, "queries must be 2-D with 3 columns (vector_size), got shape (0, 4)")),
     "batch 1-D": (lambda s: s.search_batch(ROWS[0], 3), (ValueError, "queries must be 2-D with 3 columns (vector_size), got shape (3,)")),
@@ -394,6 +408,7 @@ def test_replicas_on_a_cluster_sit_on_different_nodes_and_survive_a_lost_node():
 ALL_CALLS = {
     "search": lambda s: s.search(ROWS[0], 3),
     "search_batch": lambda s: s.search_batch(QUERIES, 3),
+    "range_search": lambda s: s.range_search(QUERIES, 0.5),
     "insert": lambda s: s.insert(ROWS[0], 1),
     "extend": lambda s: s.extend([(ROWS[0], 1)]),
     "extend_array": lambda s: s.extend_array(ROWS[:2]),
