@@ -19,7 +19,13 @@ shards, and reports medians of:
   (default 2) against one replica, loaded, batched and queried in turn with
   it; then the time to repair one lost replica (`ray.kill`, then
   `replica_counts` notices the loss and `wait_repaired` returns), repeated
-  on `--repairs` shards.
+  on `--repairs` shards;
+- the memory of the replicated store, ÷ 4·n·d: the growth of every shard
+  actor's anonymous resident memory over an idle shard actor's, plus what
+  the actors keep in Ray's object store. Beside it, in the same run and
+  taking turns, the same figures and repairs for replicas that keep a copy
+  of their rows in the object store and repair from it (`KeptCopyShard`
+  below: how replicas worked before a store could hand its vectors back).
 
 Every sharded answer is checked against the single store's, bit for bit.
 """
@@ -38,6 +44,7 @@ import ray
 import quillmere
 import quillmere_ray
 from floor import floor_ms, machine
+from quillmere_ray._shard import Shard, ids_of, rows_of
 
 TOP_K = 10
 
@@ -54,6 +61,66 @@ def median_time(fn, repeats):
 
 def bits(results):
     return [(struct.pack("<d", score), id_) for score, id_ in results]
+
+
+class KeptCopyShard(Shard):
+    """The baseline replica: it keeps a copy of its rows and ids in Ray's
+    object store, and a new replica loads from the source's copy."""
+
+    def __init__(self, vector_size):
+        super().__init__(vector_size)
+        self._blocks = []
+
+    def _keep(self, rows, ids):
+        if len(ids):
+            self._blocks.append(ray.put((np.asarray(rows), np.asarray(ids, dtype=np.uint64))))
+
+    def load(self, source, start, stop, ids):
+        size = super().load(source, start, stop, ids)
+        self._keep(rows_of(source, start, stop), ids_of(ids, start, stop))
+        return size
+
+    def stage(self, source, start, stop, ids):
+        self._kept_stage = (rows_of(source, start, stop), ids_of(ids, start, stop))
+        return super().stage(source, start, stop, ids)
+
+    def commit(self):
+        size = super().commit()
+        self._keep(*self._kept_stage)
+        return size
+
+    def export(self):
+        return list(self._blocks)
+
+    def fill(self, source, size):
+        data = ray.get(ray.get(source.export.remote()))
+        pairs = [pair for rows, ids in data for pair in zip(rows, ids.tolist())]
+        self._store = quillmere.Vectorstore(self._store.vector_size, pairs)
+        del pairs
+        self._blocks = [ray.put(block) for block in data]
+        return len(self._store)
+
+    def kept_bytes(self):
+        return sum(rows.nbytes + ids.nbytes for rows, ids in ray.get(self._blocks))
+
+
+def anon_bytes(actor):
+    """The actor process's anonymous resident memory: its heap, not Ray's
+    shared object store."""
+    def read(_):
+        with open("/proc/self/status") as status:
+            line = next(line for line in status if line.startswith("RssAnon:"))
+        return int(line.split()[1]) * 1024
+    return ray.get(actor.__ray_call__.remote(read))
+
+
+def memory_ratio(store, idle, raw):
+    """(anonymous growth + object store copies) of every replica ÷ the raw rows."""
+    actors = [actor for shard in range(store.shard_count) for actor in store.replica_actors(shard)]
+    grown = sum(anon_bytes(actor) - idle for actor in actors)
+    kept = sum(ray.get(actor.__ray_call__.remote(lambda shard: getattr(shard, "kept_bytes", lambda: 0)()))
+               for actor in actors)
+    return (grown + kept) / raw, kept / raw
 
 
 def main():
@@ -114,6 +181,9 @@ def main():
     assert sharded.shard_sizes == (capacity,) * (n // capacity) + ((n % capacity,) if n % capacity else ())
     replicated = quillmere_ray.ShardedVectorstore(d, shard_capacity=capacity, replicas=args.replicas)
     replicated.extend_array(rows)
+    kept = quillmere_ray.ShardedVectorstore(d, shard_capacity=capacity, replicas=args.replicas)
+    kept._groups.actor_class = ray.remote(KeptCopyShard)
+    kept.extend_array(rows)
 
     # A batch of queries; the two sharded stores take turns.
     expected = [bits(single.search(q, TOP_K)) for q in queries]
@@ -153,27 +223,40 @@ def main():
     out["start_shards_s"] = timed(lambda: tiny.extend_array(rows[: args.shards]))[0]
     out["round_trip_ms"] = 1e3 * statistics.median(timed(lambda: tiny.search(q, TOP_K))[0] for q in picks)
 
-    # Repairs, one lost replica at a time; answers are checked after each.
+    # Memory: an idle shard actor (of one entry) is the zero.
     sharded.close()
-    repairs = []
+    idle = statistics.median(anon_bytes(tiny.replica_actors(shard)[0]) for shard in range(tiny.shard_count))
+    for name, store in (("replicated", replicated), ("kept", kept)):
+        out[f"memory_{name}_x_raw"], out[f"memory_{name}_object_store_x_raw"] = memory_ratio(store, idle, rows.nbytes)
+
+    # Repairs, one lost replica at a time, the two kinds of replica taking
+    # turns; answers are checked after each.
+    repairs: dict = {"replicated": [], "kept": []}
     for i in range(args.repairs):
-        victim = replicated.replica_actors(i % replicated.shard_count)[0]
-        ray.kill(victim)
-        while True:  # ray.kill returns before the actor is gone
-            try:
-                ray.get(victim.size.remote())
-            except ray.exceptions.RayActorError:
-                break
-        start = time.perf_counter()
-        assert replicated.replica_counts[i % replicated.shard_count] == args.replicas - 1
-        replicated.wait_repaired()
-        repairs.append(time.perf_counter() - start)
-        exact(replicated)
+        for name, store in (("replicated", replicated), ("kept", kept)):
+            victim = store.replica_actors(i % store.shard_count)[0]
+            ray.kill(victim)
+            while True:  # ray.kill returns before the actor is gone
+                try:
+                    ray.get(victim.size.remote())
+                except ray.exceptions.RayActorError:
+                    break
+            start = time.perf_counter()
+            assert store.replica_counts[i % store.shard_count] == args.replicas - 1
+            store.wait_repaired()
+            repairs[name].append(time.perf_counter() - start)
+            exact(store)
     out["repair_rows"] = capacity
-    out["repair_s"] = statistics.median(repairs)
+    out["repair_s"] = statistics.median(repairs["replicated"])
+    out["repair_kept_s"] = statistics.median(repairs["kept"])
+    out["repair_over_kept"] = out["repair_s"] / out["repair_kept_s"]
+    # After the repairs: the new replicas hold what the loaded ones held.
+    for name, store in (("replicated", replicated), ("kept", kept)):
+        out[f"memory_{name}_after_repairs_x_raw"] = memory_ratio(store, idle, rows.nbytes)[0]
 
     print(json.dumps(out, indent=1))
     replicated.close()
+    kept.close()
     tiny.close()
     ray.shutdown()
 
