@@ -20,9 +20,10 @@ shards, and reports medians of:
   it; then the time to repair one lost replica (`ray.kill`, then
   `replica_counts` notices the loss and `wait_repaired` returns), repeated
   on `--repairs` shards;
-- the memory of the replicated store, ÷ 4·n·d: the growth of every shard
-  actor's anonymous resident memory over an idle shard actor's, plus what
-  the actors keep in Ray's object store. Beside it, in the same run and
+- the memory of the replicated store, ÷ 4·n·d, once loaded and again after
+  the queries and repairs: the growth of every shard actor's anonymous
+  resident memory over an idle shard actor's, plus what the actors keep in
+  Ray's object store. Beside it, in the same run and
   taking turns, the same figures and repairs for replicas that keep a copy
   of their rows in the object store and repair from it (`KeptCopyShard`
   below: how replicas worked before a store could hand its vectors back).
@@ -184,6 +185,14 @@ def main():
     kept = quillmere_ray.ShardedVectorstore(d, shard_capacity=capacity, replicas=args.replicas)
     kept._groups.actor_class = ray.remote(KeptCopyShard)
     kept.extend_array(rows)
+    # Memory at rest, once loaded; an idle shard actor (of one entry) is the
+    # zero. Queries and repairs later leave their working memory behind in
+    # the actors' heaps, measured again at the end.
+    tiny = quillmere_ray.ShardedVectorstore(d, shard_capacity=1)
+    out["start_shards_s"] = timed(lambda: tiny.extend_array(rows[: args.shards]))[0]
+    idle = statistics.median(anon_bytes(tiny.replica_actors(shard)[0]) for shard in range(tiny.shard_count))
+    for name, store in (("replicated", replicated), ("kept", kept)):
+        out[f"memory_{name}_x_raw"], out[f"memory_{name}_object_store_x_raw"] = memory_ratio(store, idle, rows.nbytes)
 
     # A batch of queries; the two sharded stores take turns.
     expected = [bits(single.search(q, TOP_K)) for q in queries]
@@ -219,15 +228,9 @@ def main():
     for key, times in ones.items():
         out[key + "_ms"] = 1e3 * statistics.median(times)
     out["one_replicated_over_sharded"] = out["one_replicated_ms"] / out["one_sharded_ms"]
-    tiny = quillmere_ray.ShardedVectorstore(d, shard_capacity=1)
-    out["start_shards_s"] = timed(lambda: tiny.extend_array(rows[: args.shards]))[0]
     out["round_trip_ms"] = 1e3 * statistics.median(timed(lambda: tiny.search(q, TOP_K))[0] for q in picks)
 
-    # Memory: an idle shard actor (of one entry) is the zero.
     sharded.close()
-    idle = statistics.median(anon_bytes(tiny.replica_actors(shard)[0]) for shard in range(tiny.shard_count))
-    for name, store in (("replicated", replicated), ("kept", kept)):
-        out[f"memory_{name}_x_raw"], out[f"memory_{name}_object_store_x_raw"] = memory_ratio(store, idle, rows.nbytes)
 
     # Repairs, one lost replica at a time, the two kinds of replica taking
     # turns; answers are checked after each.
@@ -250,9 +253,9 @@ def main():
     out["repair_s"] = statistics.median(repairs["replicated"])
     out["repair_kept_s"] = statistics.median(repairs["kept"])
     out["repair_over_kept"] = out["repair_s"] / out["repair_kept_s"]
-    # After the repairs: the new replicas hold what the loaded ones held.
+    # After the batches, single queries and repairs.
     for name, store in (("replicated", replicated), ("kept", kept)):
-        out[f"memory_{name}_after_repairs_x_raw"] = memory_ratio(store, idle, rows.nbytes)[0]
+        out[f"memory_{name}_after_queries_and_repairs_x_raw"] = memory_ratio(store, idle, rows.nbytes)[0]
 
     print(json.dumps(out, indent=1))
     replicated.close()

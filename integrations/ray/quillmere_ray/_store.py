@@ -26,19 +26,6 @@ from ._shard import Shard
 # bandwidth. A lost actor is not restarted: it would come back empty.
 DEFAULT_SHARD_OPTIONS = {"num_cpus": 0, "max_restarts": 0, "scheduling_strategy": "SPREAD"}
 
-
-def _rank_key(pair: tuple) -> tuple:
-    # Score descending, NaN after every number. No NaN goes into the key, so
-    # equal keys compare equal and the stable sort keeps shard order, then
-    # rank within the shard; -0.0 and +0.0 are equal keys and keep their order.
-    score = pair[0]
-    return (0, -score) if score == score else (1, 0.0)
-
-
-def _merge(per_shard: Iterable[list], top_k: Optional[int]) -> list:
-    return sorted(chain.from_iterable(per_shard), key=_rank_key)[:top_k]
-
-
 # A placement waits this long by default: long enough for worker processes
 # to start on a busy node, short enough that a request the cluster can never
 # satisfy is reported rather than waited on.
@@ -68,6 +55,32 @@ def _seconds(name: str, value: Any, positive: bool = False) -> Optional[float]:
     if not (seconds > 0 if positive else seconds >= 0):  # NaN fails both
         raise ValueError(f"{name} must be {'positive' if positive else 'at least 0'}, got {value!r}")
     return seconds
+
+
+def _checked_ids(ids: np.ndarray) -> np.ndarray:
+    """`extend_array`'s ids as u64; the first that is not an integer in
+    [0, 2**64) raises, naming its index."""
+    if ids.dtype.kind == "u":
+        return ids.astype(np.uint64)
+    if ids.dtype.kind == "i":
+        negative = np.flatnonzero(ids < 0)
+        if negative.size:
+            bad = int(negative[0])
+            raise OverflowError(f"argument 'ids': ids[{bad}] is {ids[bad]}, but ids must be integers in [0, 2**64)")
+        return ids.astype(np.uint64)
+    values = []
+    for index, item in enumerate(ids):
+        try:
+            value = identifier(item)
+        except TypeError:
+            kind = type(item)
+            name = kind.__qualname__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
+            raise TypeError(f"argument 'ids': ids[{index}] is {item} ({name}), "
+                            "but ids must be integers in [0, 2**64)") from None
+        if not 0 <= value < 2**64:
+            raise OverflowError(f"argument 'ids': ids[{index}] is {value}, but ids must be integers in [0, 2**64)")
+        values.append(value)
+    return np.array(values, dtype=np.uint64)
 
 
 class _Deadline:
@@ -104,32 +117,6 @@ def _session() -> Optional[tuple]:
     return (context.get_session_name(), context.get_job_id())
 
 
-def _checked_ids(ids: np.ndarray) -> np.ndarray:
-    """`extend_array`'s ids as u64; the first that is not an integer in
-    [0, 2**64) raises, naming its index."""
-    if ids.dtype.kind == "u":
-        return ids.astype(np.uint64)
-    if ids.dtype.kind == "i":
-        negative = np.flatnonzero(ids < 0)
-        if negative.size:
-            bad = int(negative[0])
-            raise OverflowError(f"argument 'ids': ids[{bad}] is {ids[bad]}, but ids must be integers in [0, 2**64)")
-        return ids.astype(np.uint64)
-    values = []
-    for index, item in enumerate(ids):
-        try:
-            value = identifier(item)
-        except TypeError:
-            kind = type(item)
-            name = kind.__qualname__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
-            raise TypeError(f"argument 'ids': ids[{index}] is {item} ({name}), "
-                            "but ids must be integers in [0, 2**64)") from None
-        if not 0 <= value < 2**64:
-            raise OverflowError(f"argument 'ids': ids[{index}] is {value}, but ids must be integers in [0, 2**64)")
-        values.append(value)
-    return np.array(values, dtype=np.uint64)
-
-
 def _outcomes(refs: list) -> list:
     """(True, result) or (False, exception) for each call, once all have ended."""
     outcomes = []
@@ -139,6 +126,18 @@ def _outcomes(refs: list) -> list:
         except Exception as error:
             outcomes.append((False, error))
     return outcomes
+
+
+def _rank_key(pair: tuple) -> tuple:
+    # Score descending, NaN after every number. No NaN goes into the key, so
+    # equal keys compare equal and the stable sort keeps shard order, then
+    # rank within the shard; -0.0 and +0.0 are equal keys and keep their order.
+    score = pair[0]
+    return (0, -score) if score == score else (1, 0.0)
+
+
+def _merge(per_shard: Iterable[list], top_k: Optional[int]) -> list:
+    return sorted(chain.from_iterable(per_shard), key=_rank_key)[:top_k]
 
 
 class ShardedVectorstore:
