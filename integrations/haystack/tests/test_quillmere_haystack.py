@@ -1,6 +1,5 @@
 """What Haystack's suite does not check: exactness, tie order, policies, persistence, pipelines."""
 
-import math
 import random
 
 import numpy as np
