@@ -118,13 +118,14 @@ def test_duplicate_policies(store, policy):
         lambda s: s.delete_by_filter({"field": "meta.i", "operator": "in", "value": 3}),
         lambda s: s.update_by_filter({"operator": "AND"}, {"z": 1}),
         lambda s: s.delete_by_filter({}),
+        lambda s: s.write_documents([Document(id="n", content="a"), Document(id="n", content="b")]),
     ],
-    ids=["length", "lengths-in-batch", "not-a-number", "in-not-list", "no-conditions", "empty-filter"],
+    ids=["length", "lengths-in-batch", "not-a-number", "in-not-list", "no-conditions", "empty-filter", "repeated-id"],
 )
 def test_refused_calls_change_nothing(store, call):
     store.write_documents(make_docs(4, seed=2)[:3])
     before = store.filter_documents()
-    with pytest.raises((ValueError, TypeError, FilterError)):
+    with pytest.raises((ValueError, TypeError, FilterError, DuplicateDocumentError)):
         call(store)
     assert store.filter_documents() == before
 

@@ -204,7 +204,8 @@ class QuillmereDocumentStore:
             for doc in documents:
                 if doc.id in chosen or doc.id in collection:
                     if policy == DuplicatePolicy.FAIL:
-                        raise DuplicateDocumentError(f"ID '{doc.id}' already exists.")
+                        where = "already exists" if doc.id in collection else "appears more than once in this write"
+                        raise DuplicateDocumentError(f"ID '{doc.id}' {where}.")
                     if policy == DuplicatePolicy.SKIP:
                         logger.warning("ID '{document_id}' already exists", document_id=doc.id)
                         continue
