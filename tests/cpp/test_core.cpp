@@ -495,6 +495,62 @@ static void test_sketch_bound_where_its_additive_part_counts() {
     }
 }
 
+// A tie at the k-th place between blocks of two segments, decided only by
+// store order. Two copies of a vector that sits on the plane bound (low
+// halves 0x7FFF, U about its exact score) lie in blocks 4 and 10; block 10
+// also holds a decoy whose bound is larger (low halves 0x8000: its exact score
+// is at the bottom of its interval) but whose score is lower. Deferred blocks
+// go best bound first, so block 10 is scored first and block 4 is then tested
+// against the tie score: it must still be read, and its copy must win. The
+// plane bound scaled to 0.999 must skip it, or the data would prove nothing.
+static void test_deferred_tie_across_segments() {
+    const std::size_t d = 8, blocks = 16;
+    const std::vector<float> query(d, 1.0f);
+    const std::vector<float> copy(d, float_from_bits(0x3F807FFFu));
+    std::vector<float> decoy(d), filler(d);
+    for (std::size_t i = 0; i < d; ++i) {
+        decoy[i] = float_from_bits(i < d / 2 ? 0x3F808000u : 0x3F908000u);  // 1 + 2^-8 and 1.125 + 2^-8
+        filler[i] = i % 2 ? -1.0f : 1.0f;
+    }
+    const std::size_t first_copy = 4 * kLanes + 5, second_copy = 10 * kLanes + 7, decoy_at = 10 * kLanes + 3;
+    Vectorstore store(d);
+    for (std::size_t n = 0; n < blocks * kLanes; ++n) {
+        const auto& row = n == first_copy || n == second_copy ? copy : n == decoy_at ? decoy : filler;
+        store.insert(row.data(), d, n);
+    }
+    const auto segment_of = [&](std::size_t position) {
+        std::size_t index = 0;
+        while (position >= store.segments()[index].first + store.segments()[index].blocks * kLanes) ++index;
+        return index;
+    };
+    CHECK(segment_of(first_copy) != segment_of(second_copy));
+    const float tie = cosine_unchecked(query.data(), copy.data(), d);
+    CHECK(cosine_unchecked(query.data(), decoy.data(), d) < tie);
+    for (auto kernel : {detail::KernelId::Portable, detail::KernelId::Avx2, detail::KernelId::Avx512}) {
+        if (!detail::kernel_supported(kernel)) continue;
+        // The decoy's plane bound is the larger, so block 10 goes first.
+        const detail::ScanOptions planes{kernel, detail::ScanMode::Planes};
+        const detail::PreparedQuery q = detail::prepare_query(query.data(), d, planes);
+        const Segment& seg10 = store.segments()[segment_of(decoy_at)];
+        const detail::SegmentView view{seg10.hi(), seg10.lo(), reinterpret_cast<const std::uint8_t*>(seg10.sketch()),
+                                       seg10.roots(), seg10.unit_scales()};
+        const auto block10 = static_cast<std::uint32_t>((decoy_at - seg10.first) / kLanes);
+        float upper[kLanes], lower[kLanes];
+        detail::passes_for(kernel).planes(q, view, &block10, 1, -HUGE_VALF, upper, lower);
+        CHECK(upper[decoy_at % kLanes] > upper[second_copy % kLanes]);
+        for (auto mode : {detail::ScanMode::Sketch, detail::ScanMode::Planes, detail::ScanMode::Full}) {
+            std::vector<detail::Hit> hits;
+            hits.reserve(1);
+            detail::scan_range(store, query.data(), 1, 0, store.size(), hits, {kernel, mode});
+            CHECK(hits.size() == 1 && hits[0].position == first_copy && bits(hits[0].score) == bits(tie));
+        }
+        std::vector<detail::Hit> weak;
+        weak.reserve(1);
+        detail::scan_range(store, query.data(), 1, 0, store.size(), weak, {kernel, detail::ScanMode::Planes, 0.999});
+        CHECK(weak.size() == 1 && weak[0].position == second_copy);
+    }
+}
+
 static void test_store_and_search() {
     Vectorstore store(2);
     const float a[] = {1, 0}, c[] = {0, 1}, short_one[] = {1};
@@ -527,6 +583,7 @@ int main() {
     test_pruning_matches_full_scan();
     test_lane_bounds_sit_on_the_data();
     test_sketch_bound_where_its_additive_part_counts();
+    test_deferred_tie_across_segments();
     test_nan_scores_have_one_pattern();
     std::printf("core tests (%s kernel): %d checks, %d failed\n", detail::kernel_name(), checks, failures);
     return failures == 0 ? 0 : 1;
