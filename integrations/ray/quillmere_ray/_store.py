@@ -180,13 +180,13 @@ class ShardedVectorstore:
                              "each shard's replicas are placed on different nodes by a placement group")
         actor_class = ray.remote(Shard)
         known = _actor_option_names()
-        unknown = sorted(key for key in (shard_options or {}) if known is not None and key not in known)
+        unknown = [key for key in (shard_options or {}) if known is not None and key not in known]
         if unknown:
             raise ValueError(f"shard_options has {unknown[0]!r}, which is not an option of Ray actors")
         try:
             actor_class.options(**options)  # Ray's own checks of the values
-        except ValueError as error:
-            raise ValueError(f"shard_options: {error}") from None
+        except (TypeError, ValueError) as error:
+            raise type(error)(f"shard_options: {error}") from None
         if not ray.is_initialized():
             ray.init()
         self._session = _session()

@@ -438,7 +438,8 @@ def closed_store(gates):
     store.close()
     assert repr(store) == "ShardedVectorstore(vector_size=3, shard_capacity=10, closed)"
     refuses_every_call(store, RuntimeError, "^the store is closed$")
-    kill(actors)  # returns once the actor is gone: close ended it
+    with pytest.raises(ray.exceptions.RayActorError):  # close ended the actors
+        ray.get(actors[0].size.remote(), timeout=60)
 
 
 def lost_shard(gates):
