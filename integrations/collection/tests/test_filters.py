@@ -1,0 +1,163 @@
+import random
+
+import numpy as np
+import pytest
+
+from quillmere_collection import _filters
+from quillmere_collection._filters import PayloadIndex, compile_filter, reference
+
+NAN = float("nan")
+# Values built to tell the kinds apart and to break float64 shortcuts:
+# 1 == 1.0 == True in Python, 2**53 + 1 rounds to 2**53 in float64, NaN
+# equals nothing, -0.0 == 0.0, a NUL that numpy strings would drop.
+VALUES = [
+    0, 1, 1.0, -0.0, 0.0, 2.5, -7, 2**53, 2**53 + 1, 2**70, 1e300, NAN, float("inf"),
+    True, False, None,
+    "", "a", "b", "ab", "a\x00", "é", "日本", "Z",
+    [], [1, 2], [1.0, 2], [True, 2], [[1], "x"], [NAN], ("a", "b"),
+    {}, {"k": 1}, {"k": 1.0}, {"k": [1, 2]}, {"k": True},
+]
+OPERANDS = [v for v in VALUES if not isinstance(v, tuple)]
+# float64 holds all of these exactly, so a field drawn from them takes the index's numpy path.
+EXACT = [v for v in VALUES if not (isinstance(v, int) and abs(v) >= 2**53)]
+ORDERED = [v for v in VALUES if isinstance(v, str) or (isinstance(v, (int, float)) and not isinstance(v, bool))]
+FIELDS = ["a", "b", "m.k"]
+
+
+def random_payload(rng):
+    roll = rng.random()
+    if roll < 0.05:
+        return None  # a tombstone's payload, or a payload that is no dict
+    if roll < 0.08:
+        return rng.choice(["text", [1, 2]])
+    payload = {}
+    for name, pool in (("a", VALUES), ("b", EXACT)):
+        if rng.random() < 0.8:
+            payload[name] = rng.choice(pool)
+    if rng.random() < 0.7:
+        payload["m"] = {"k": rng.choice(VALUES)} if rng.random() < 0.9 else rng.choice(VALUES)
+    return payload
+
+
+def random_condition(rng):
+    op = rng.choice(["short", "$eq", "$ne", "$in", "$nin", "$exists", "range", "range2"])
+    if op == "short":
+        operand = rng.choice(OPERANDS)
+        return {"$eq": operand} if isinstance(operand, dict) else operand  # a dict would be operators
+    if op in ("$in", "$nin"):
+        return {op: rng.sample(OPERANDS, rng.randrange(0, 4))}
+    if op == "$exists":
+        return {op: rng.random() < 0.5}
+    if op.startswith("range"):
+        ops = rng.sample(["$gt", "$gte", "$lt", "$lte"], 1 if op == "range" else 2)
+        return {o: rng.choice(ORDERED) for o in ops}
+    return {op: rng.choice(OPERANDS)}
+
+
+def random_filter(rng, depth=0):
+    roll = rng.random()
+    if depth < 2 and roll < 0.3:
+        group = rng.choice(["$and", "$or"])
+        return {group: [random_filter(rng, depth + 1) for _ in range(rng.randrange(1, 4))]}
+    fields = rng.sample(FIELDS, 1 if roll < 0.8 else 2)  # two keys: their $and
+    return {field: random_condition(rng) for field in fields}
+
+
+def reference_mask(filter, payloads):
+    keep = reference(filter)
+    return np.array([keep(str(i), p) for i, p in enumerate(payloads)], np.bool_)
+
+
+@pytest.fixture
+def small_tail(monkeypatch):
+    # Small enough that these tests build the index, use its tail and fold the tail in.
+    monkeypatch.setattr(_filters, "TAIL_MIN", 8)
+
+
+def test_index_matches_reference_through_adds_and_compactions(small_tail):
+    rng = random.Random(26)
+    payloads = [random_payload(rng) for _ in range(300)]
+    index = PayloadIndex()
+    filters = [random_filter(rng) for _ in range(400)]
+    seen = {"all": 0, "none": 0, "one": 0, "tail": 0}
+    for round_ in range(6):
+        for filter in filters[round_::6]:
+            got = index.mask(compile_filter(filter), payloads, len(payloads))
+            want = reference_mask(filter, payloads)
+            assert got.tolist() == want.tolist(), filter
+            seen["all"] += bool(want.all())
+            seen["none"] += not want.any()
+            seen["one"] += int(want.sum()) == 1
+            seen["tail"] += any(field.tail for field in index._fields.values())
+        if round_ % 2:
+            # compaction: keep a random subset, in order, renumbered from 0
+            kept = np.array(sorted(rng.sample(range(len(payloads)), len(payloads) * 2 // 3)), np.int64)
+            index.compacted(kept, len(payloads))
+            payloads = [payloads[p] for p in kept.tolist()]
+        payloads += [random_payload(rng) for _ in range(rng.choice([3, 40]))]  # into the tail, or past it
+    assert all(seen.values()), seen
+
+
+def test_semantics_on_chosen_cases():
+    payloads = [
+        {"n": 1}, {"n": 1.0}, {"n": True}, {"n": "1"}, {"n": [1]}, {"n": None}, {},
+        {"n": 2**53 + 1}, {"n": NAN}, {"n": [1, 2]}, {"n": {"x": 1}},
+    ]
+
+    def matching(filter):
+        index = PayloadIndex()
+        mask = index.mask(compile_filter(filter), payloads, len(payloads))
+        assert mask.tolist() == reference_mask(filter, payloads).tolist()
+        return np.flatnonzero(mask).tolist()
+
+    assert matching({"n": 1}) == [0, 1]  # not True, not "1", not [1]
+    assert matching({"n": True}) == [2]
+    assert matching({"n": None}) == [5]  # null, not missing
+    assert matching({"n": {"$ne": 1}}) == [2, 3, 4, 5, 6, 7, 8, 9, 10]
+    assert matching({"n": [1, 2]}) == [9]  # the whole list
+    assert matching({"n": {"$eq": {"x": 1.0}}}) == [10]
+    assert matching({"n": {"$gt": 2**53}}) == [7]  # exact, though float64 rounds it down
+    assert matching({"n": {"$gte": 1, "$lt": 2}}) == [0, 1]
+    assert matching({"n": {"$lt": "2"}}) == [3]
+    assert matching({"n": {"$exists": False}}) == [6]
+    assert matching({"n": {"$in": [NAN, [1]]}}) == [4]
+    assert matching({"$or": [{"n": "1"}, {"n": {"$exists": False}}]}) == [3, 6]
+    assert matching({}) == list(range(len(payloads)))
+
+
+@pytest.mark.parametrize(
+    "filter, field, op",
+    [
+        ({"b": {"$regex": "x"}}, "b", "$regex"),
+        ({"b": {"gt": 1}}, "b", "gt"),
+        ({"b": {"$gt": [1]}}, "b", "$gt"),
+        ({"b": {"$lt": True}}, "b", "$lt"),
+        ({"b": {"$lte": None}}, "b", "$lte"),
+        ({"b": {"$in": "ab"}}, "b", "$in"),
+        ({"b": {"$nin": 3}}, "b", "$nin"),
+        ({"b": {"$exists": 1}}, "b", "$exists"),
+        ({"b": {"$eq": {1, 2}}}, "b", "$eq"),
+        ({"b": {"$in": [object()]}}, "b", "$in"),
+        ({"$and": []}, None, "$and"),
+        ({"$or": {"b": 1}}, None, "$or"),
+        ({"$or": [{"b": 1}, 3]}, None, "$or"),
+        ({"$gt": 3}, None, "$gt"),
+    ],
+)
+def test_bad_filters_name_field_and_operator(filter, field, op):
+    with pytest.raises(ValueError) as raised:
+        compile_filter(filter)
+    message = str(raised.value)
+    assert repr(op) in message
+    if field is not None:
+        assert f"field {field!r}" in message
+    with pytest.raises(ValueError):
+        reference(filter)
+
+
+def test_index_build_reports_memory_and_fields():
+    payloads = [{"b": i % 10, "s": f"s{i % 3}", "l": [i % 2]} for i in range(5000)]
+    index = PayloadIndex()
+    index.mask(compile_filter({"b": {"$lt": 3}, "s": "s1", "l": [1]}), payloads, len(payloads))
+    assert sorted(index.fields) == ["b", "l", "s"]
+    assert index.nbytes() >= 3 * 5000 * 8  # at least one position per entry per field
