@@ -25,7 +25,7 @@ import math
 import operator
 import threading
 import time
-from typing import Any, Callable, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -33,10 +33,13 @@ import quillmere
 
 from . import _persist
 from ._convert import NUMERIC_KINDS, narrow, row
+from ._filters import PayloadIndex, compile_filter
 
 __all__ = ["Collection", "Entry", "Hit", "Filter"]
 
 Filter = Callable[[str, Any], bool]
+# A filter is a callable, or plain data answered from payload indexes (see _filters).
+AnyFilter = Union[Filter, Dict[str, Any]]
 
 # Compact when tombstones exceed this fraction of the live entries.
 # bench/collection.py measures a search's time growing with the positions
@@ -135,6 +138,8 @@ class Collection:
         self._ids: List[Optional[str]] = []  # per position; None marks a tombstone
         self._payloads: List[Any] = []  # per position
         self._where: dict = {}  # live id -> position
+        self._alive = bytearray()  # per position: 1 live, 0 tombstone
+        self._index = PayloadIndex()  # payload fields, indexed on their first dict filter
         self._version = 0  # bumped by every change, for iterators
         if self._size is not None:
             self._store = quillmere.Vectorstore(self._size)
@@ -275,6 +280,7 @@ class Collection:
             # the bookkeeping agree and no entry has changed.
             self._ids.extend([None] * inserted)
             self._payloads.extend([None] * inserted)
+            self._alive.extend(bytes(inserted))
             self._count += inserted
             raise
         for id_ in ids:
@@ -282,6 +288,8 @@ class Collection:
             if old is not None:
                 self._ids[old] = None
                 self._payloads[old] = None
+                self._alive[old] = 0
+        self._alive.extend(b"\x01" * n)
         self._ids.extend(ids)
         self._payloads.extend(payloads)
         self._where.update(zip(ids, range(start, start + n)))
@@ -301,6 +309,7 @@ class Collection:
                 if position is not None:
                     self._ids[position] = None
                     self._payloads[position] = None
+                    self._alive[position] = 0
                     removed += 1
             if removed:
                 self._version += 1
@@ -350,6 +359,8 @@ class Collection:
         self._payloads = [self._payloads[p] for p in positions.tolist()]
         self._ids = ids
         self._where = dict(zip(ids, range(len(ids))))
+        self._index.compacted(positions, self._count)
+        self._alive = bytearray(b"\x01") * len(ids)
         self._count = len(ids)
         self._store = store
         self._version += 1
@@ -428,25 +439,43 @@ class Collection:
             collection._ids = ids
             collection._payloads = payloads
             collection._where = dict(zip(ids, range(len(ids))))
+            collection._alive = bytearray(b"\x01") * len(ids)
             collection._count = len(ids)
         return collection
 
     # ------------------------------------------------------------- searching
 
     def search(
-        self, query: Any, k: int, *, filter: Optional[Filter] = None, ids: Optional[Iterable[str]] = None
+        self, query: Any, k: int, *, filter: Optional[AnyFilter] = None, ids: Optional[Iterable[str]] = None
     ) -> List[Hit]:
         """The `k` live entries most similar to `query`, best first, as `Hit`s.
 
-        Returns exactly min(k, number of eligible entries). `filter(id,
-        payload) -> bool` keeps only entries for which it is true; `ids`
-        restricts the search to those ids (absent ones are ignored, and an
-        empty iterable means no entry at all). Both together: entries that
+        Returns exactly min(k, number of eligible entries). `filter` keeps
+        only some entries: either a dict such as `{"year": {"$gte": 2000}}`,
+        answered from indexes of the payloads' fields (see the README for the
+        form), or a callable `filter(id, payload) -> bool`, called per entry.
+        `ids` restricts the search to those ids (absent ones are ignored, and
+        an empty iterable means no entry at all). Both together: entries that
         pass both. The query is checked by the module, with its errors
-        ("query has length 2 but vectorstore expects 3").
+        ("query has length 2 but vectorstore expects 3"); a malformed dict
+        filter raises ValueError naming the field and the operator.
         """
         with self._lock:
             return self._hits(self._rank(query, k, filter, ids))
+
+    def search_batch(
+        self, queries: Any, k: int, *, filter: Optional[AnyFilter] = None, ids: Optional[Iterable[str]] = None
+    ) -> List[List[Hit]]:
+        """`search(q, k, filter=filter, ids=ids)` for each query `q`, in order.
+
+        `queries` is a sequence of vectors or a 2-D numeric array. Result `i`
+        equals `search(queries[i], k, ...)`, hit for hit and bit for bit.
+        """
+        with self._lock:
+            if ids is not None:
+                _refuse_single_id(ids)
+                ids = list(ids)  # iterated once per query below
+            return [self._hits(self._rank(query, k, filter, ids)) for query in queries]
 
     def mmr(
         self,
@@ -455,7 +484,7 @@ class Collection:
         *,
         fetch_k: int = 20,
         lambda_mult: float = 0.5,
-        filter: Optional[Filter] = None,
+        filter: Optional[AnyFilter] = None,
         ids: Optional[Iterable[str]] = None,
     ) -> List[Hit]:
         """Up to `k` entries chosen by maximal marginal relevance, in the order chosen.
@@ -514,7 +543,7 @@ class Collection:
         return [Hit(score, ids[position], payloads[position]) for score, position in ranked]
 
     def _rank(
-        self, query: Any, k: Any, filter: Optional[Filter], ids: Optional[Iterable[str]], strategy: Optional[str] = None
+        self, query: Any, k: Any, filter: Optional[AnyFilter], ids: Optional[Iterable[str]], strategy: Optional[str] = None
     ) -> List[Tuple[float, int]]:
         """(score, position) of the best `k` eligible live entries, in the module's order.
 
@@ -522,6 +551,7 @@ class Collection:
         "matches") for tests and benchmarks; None chooses.
         """
         k = _count(k, "k")
+        tree = compile_filter(filter) if isinstance(filter, dict) else None
         if self._store is None:
             quillmere.cosine_similarity(query, query)  # the module's conversion errors
             return []
@@ -533,6 +563,9 @@ class Collection:
             positions = {where.get(id_, -1) for id_ in ids}
             positions.discard(-1)
             universe = np.fromiter(sorted(positions), np.int64, len(positions))
+        if tree is not None:
+            allowed = self._allowed(tree, universe)
+            universe, filter = np.flatnonzero(allowed), None
         eligible = len(self._where) if universe is None else len(universe)
         want = min(k, eligible)
         if want == 0:
@@ -543,6 +576,16 @@ class Collection:
             candidates = self._live_positions() if universe is None else universe
             return self._search_matches(query, want, self._matching(candidates, filter))
         return self._overfetch(query, want, universe, filter, may_switch=strategy is None)
+
+    def _allowed(self, tree: Any, universe: Optional[np.ndarray]) -> np.ndarray:
+        """The live positions (within `universe`, if given) whose payload satisfies `tree`, as booleans."""
+        allowed = self._index.mask(tree, self._payloads, self._count)
+        allowed &= np.frombuffer(self._alive, np.bool_)  # tombstones are never allowed
+        if universe is not None:
+            within = np.zeros(self._count, np.bool_)
+            within[universe] = True
+            allowed &= within
+        return allowed
 
     def _matching(self, positions: np.ndarray, filter: Optional[Filter]) -> np.ndarray:
         if filter is None:

@@ -1,9 +1,10 @@
 import random
+import struct
 
 import numpy as np
 import pytest
 
-from quillmere_collection import _filters
+from quillmere_collection import Collection, _filters
 from quillmere_collection._filters import PayloadIndex, compile_filter, reference
 
 NAN = float("nan")
@@ -161,3 +162,43 @@ def test_index_build_reports_memory_and_fields():
     index.mask(compile_filter({"b": {"$lt": 3}, "s": "s1", "l": [1]}), payloads, len(payloads))
     assert sorted(index.fields) == ["b", "l", "s"]
     assert index.nbytes() >= 3 * 5000 * 8  # at least one position per entry per field
+
+
+def hits_bits(hits):
+    return [(struct.pack("<d", hit.score), hit.id) for hit in hits]
+
+
+def test_collection_dict_filters_equal_callables_through_changes_and_save(tmp_path, small_tail):
+    rng = random.Random(24)
+    collection = Collection(4)
+    filters = [random_filter(rng) for _ in range(60)]
+    filters += [{}, {"a": {"$in": []}}, {"u": "u7"}]  # every entry, none, exactly one
+    vector = lambda: [rng.choice([1.0, -1.0, 0.5, 0.0]) for _ in range(4)]
+    compactions = 0
+    for step in range(14):
+        ids = [f"e{rng.randrange(400)}" for _ in range(rng.choice([5, 60]))]
+        payloads = [random_payload(rng) for _ in ids]
+        payloads = [{**p, "u": f"u{rng.randrange(400)}"} if isinstance(p, dict) else p for p in payloads]
+        collection.add(ids, [vector() for _ in ids], payloads)  # overwrites move entries to the end
+        before = collection._count
+        collection.delete(rng.sample(list(collection), len(collection) // 4))
+        compactions += collection._count < before
+        if step == 9:
+            collection.save(tmp_path / "saved")
+            collection = Collection.load(tmp_path / "saved")
+        query = vector()
+        for filter in filters[step::7] + filters[-3:]:
+            keep = reference(filter)
+            for k in (1, 10, 1000):
+                got = collection.search(query, k, filter=filter)
+                assert hits_bits(got) == hits_bits(collection.search(query, k, filter=keep)), filter
+        chosen = set(rng.sample(list(collection), len(collection) // 3))
+        filter = filters[step]
+        assert hits_bits(collection.mmr(query, 5, filter=filter, ids=chosen)) == hits_bits(
+            collection.mmr(query, 5, filter=reference(filter), ids=chosen)
+        )
+        batch = [vector() for _ in range(3)]
+        assert [hits_bits(h) for h in collection.search_batch(batch, 7, filter=filter, ids=chosen)] == [
+            hits_bits(collection.search(q, 7, filter=reference(filter), ids=chosen)) for q in batch
+        ]
+    assert compactions >= 2
