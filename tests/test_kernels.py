@@ -12,14 +12,31 @@ CHILD = r"""
 import json, random, struct, quillmere
 rng = random.Random(11)
 out = []
+pack = lambda found: [(struct.pack("<f", s).hex(), i) for s, i in found]
+def batches(store, queries, k):
+    # A batch equals a loop of search, a range the filtered full ranking, and
+    # a mask the same over the allowed entries; each kernel must give them.
+    n = len(store)
+    mask = bytes(rng.getrandbits(8) & rng.getrandbits(8) for _ in range((n + 7) // 8))
+    allowed = [mask[p // 8] >> (p % 8) & 1 for p in range(n)]
+    assert list(map(pack, store.search_batch(queries, k))) == [pack(store.search(q, k)) for q in queries]
+    for q, found in zip(queries, store.range_search(queries, 0.3, 3)):
+        assert pack(found) == pack([h for h in store.search(q, n) if h[0] >= 0.3])
+    position = {i: p for p, i in enumerate(ids)}
+    for q, found in zip(queries, store.search_batch(queries, k, 2, allowed=mask)):
+        assert pack(found) == pack([h for h in store.search(q, n) if allowed[position[h[1]]]][:k])
+    for found in store.search_batch(queries, k, 2, allowed=mask) + store.range_search(queries, 0.9, allowed=mask):
+        out.append(pack(found))
 for d in (0, 1, 5, 33, 128):
     rows = [[rng.choice([0.0, -0.0, 1.5, -2.25, rng.uniform(-3, 3), 1e-30, 3e19]) for _ in range(d)]
             for _ in range(150)]
     store = quillmere.Vectorstore(d, [(r, i) for i, r in enumerate(rows)])
+    ids = list(range(len(rows)))
     for _ in range(4):
         q = [rng.uniform(-2, 2) for _ in range(d)]
         for found in (store.search(q, 200), store.parallel_search(q, 40, 3)):
             out.append([(struct.pack("<f", s).hex(), i) for s, i in found])
+    batches(store, [[rng.uniform(-2, 2) for _ in range(d)] for _ in range(3)], 7)
 # Same-sign components whose low halves are 0x7FFF: rounding to bfloat16
 # errs most, all in one direction, against a threshold just inside the bound.
 rounded_down_most = lambda x: struct.unpack("<f", struct.pack("<I", struct.unpack("<I", struct.pack("<f", x))[0] & 0xFFFF0000 | 0x7FFF))[0]
@@ -27,11 +44,15 @@ for d in (3, 64, 300):
     rows = [[1.3] + [1.0] * (d - 1) for _ in range(40)]
     rows += [[rounded_down_most(1 + (n % 5) / 128 if n % 2 else rng.uniform(0.5, 8)) for _ in range(d)] for n in range(600)]
     store = quillmere.Vectorstore(d, [(r, i) for i, r in enumerate(rows)])
-    for q in ([1.0] * d, rows[-1], [rng.uniform(-1, 2) for _ in range(d)]):
+    ids = list(range(len(rows)))
+    queries = [[1.0] * d, rows[-1], [rng.uniform(-1, 2) for _ in range(d)]]
+    for q in queries:
         # The bounds are read only with 64 or more entries per best entry.
         for k in (1, 10, 45):
             for found in (store.search(q, k), store.parallel_search(q, k, 3)):
                 out.append([(struct.pack("<f", s).hex(), i) for s, i in found])
+    for k in (1, 10):
+        batches(store, queries, k)
 # Sketch codes: one component sets the scale, every other one sits just below
 # a midpoint between codes (the largest rounding, one direction for every
 # sign); d not a multiple of 4.
@@ -40,10 +61,14 @@ for d in (7, 66, 131):
     rows = [[1.0 if i == n % d else below_midpoint(rng.randrange(-127, 127)) for i in range(d)] for n in range(500)]
     rows += [[(-1.0) ** n if i == 0 else below_midpoint(rng.randrange(9)) for i in range(d)] for n in range(300)]
     store = quillmere.Vectorstore(d, [(r, i) for i, r in enumerate(rows)])
-    for q in ([1.0] * d, rows[3], rows[-2], [rng.uniform(-1, 2) for _ in range(d)]):
+    ids = list(range(len(rows)))
+    queries = [[1.0] * d, rows[3], rows[-2], [rng.uniform(-1, 2) for _ in range(d)]]
+    for q in queries:
         for k in (1, 4, 12, 45):
             for found in (store.search(q, k), store.parallel_search(q, k, 3)):
                 out.append([(struct.pack("<f", s).hex(), i) for s, i in found])
+    for k in (1, 12):
+        batches(store, queries * 5, k)
 print(json.dumps(out))
 """
 

@@ -101,7 +101,8 @@ class TestClassObject:
         assert str(inspect.signature(store.parallel_search)) == "(vector, top_k, n_threads=None)"
 
     def test_members_in_table_order(self):
-        assert public_names(vars(Vectorstore)) == ["insert", "search", "parallel_search", "vector_size"]
+        assert public_names(vars(Vectorstore)) == [
+            "insert", "search", "parallel_search", "search_batch", "range_search", "vector_size"]
 
     def test_not_subclassable(self):
         with pytest.raises(TypeError):

@@ -412,6 +412,8 @@ def test_large_stores(n, d, data):
             full = top_k(entries, q, n)
             for k in ks:
                 assert_same_results(store.search(q, k), full[:k])
+        for k in (1, 10):
+            assert_batch_matches(store, entries, queries, k, n_threads=3 if route == "mixed" else 1)
 
 
 def test_search_after_every_insert():
@@ -439,3 +441,140 @@ def test_many_nan_scores_never_fail():
     nan_ids = [i for s, i in store.search([1.0, 0.0], 200) if math.isnan(s)]
     assert nan_ids == list(range(1, 200, 2))
     assert f32bits(store.search([0.0, 0.0], 1)[0][0]) == 0
+
+
+# --- many queries at once: search_batch and range_search ----------------------------------
+
+def packed_mask(n, seed):
+    """A mask of n bits (bit i % 8 of byte i // 8) with runs of whole blocks off, single
+    lanes on, and the rest random, and the positions it allows."""
+    rng = np.random.default_rng(seed)
+    bits = rng.random(n) < 0.3
+    bits[64:160] = False  # three whole blocks without an allowed lane
+    bits[200:232] = False
+    bits[215:216] = True  # one lane alone in its block
+    return np.packbits(bits, bitorder="little").tobytes(), bits
+
+
+def assert_batch_matches(store, entries, queries, k, n_threads=None):
+    """search_batch against a loop of search; range_search, at ±inf and at stored scores
+    (equality qualifies), against the filtered full ranking; then both under a mask against
+    the full ranking of the allowed entries."""
+    n = len(entries)
+    got = store.search_batch(queries, k, n_threads)
+    assert len(got) == len(queries)
+    for q, found in zip(queries, got):
+        assert_well_formed(found)
+        assert_exact(found, store.search(q, k))
+    allowed, bits = packed_mask(n, seed=n + k)
+    by_position = [(v, p) for p, (v, _) in enumerate(entries)]
+    for q in queries[:2]:
+        full = store.search(q, n)
+        numbers = [s for s, _ in full if not math.isnan(s)]
+        for min_score in {-INF, INF, *(numbers[i] for i in (0, min(k, len(numbers)) - 1) if numbers)}:
+            assert_exact(store.range_search([q], min_score, n_threads)[0], [h for h in full if h[0] >= min_score])
+        ranked = [(s, p) for s, p in top_k(by_position, q, n) if bits[p]]
+        expected = [(s, entries[p][1]) for s, p in ranked]
+        assert_same_results(store.search_batch([q], k, n_threads, allowed=allowed)[0], expected[:k])
+        assert_same_results(store.range_search([q], -INF, n_threads, allowed=allowed)[0],
+                            [h for h in expected if not math.isnan(h[0])])
+
+
+@pytest.mark.parametrize("count", [0, 1, 15, 16, 17])
+@pytest.mark.parametrize("n_threads", [None, 1, 2])
+def test_batch_sizes(count, n_threads):
+    # 16 queries share one batch pass; one more or less leaves a partial group.
+    rng = np.random.default_rng(count)
+    rows = rng.standard_normal((2000, 24)).astype(np.float32)
+    rows[::7] = rows[3]  # identical rows across blocks
+    store = Vectorstore(24, [(r, i) for i, r in enumerate(rows)])
+    queries = np.concatenate([rows[:count // 2], rng.standard_normal((count - count // 2, 24))]).astype(np.float32)
+    got = store.search_batch(queries, 10, n_threads)
+    assert got == [store.search(q, 10) for q in queries]
+    ranged = store.range_search(queries, 0.5, n_threads)
+    assert ranged == [[h for h in store.search(q, 2000) if h[0] >= 0.5] for q in queries]
+    assert store.search_batch(queries, 0, n_threads) == [[] for _ in queries]
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda a: a,
+        lambda a: a.astype(np.float64),
+        lambda a: np.asfortranarray(a),
+        lambda a: a[:, ::-1][:, ::-1],
+        lambda a: [list(map(float, r)) for r in a],
+        lambda a: tuple(r for r in a),
+        lambda a: memoryview(a),
+        lambda a: [array.array("d", r) for r in a],
+    ],
+    ids=["np-float32", "np-float64", "fortran", "negative-strides", "lists", "tuple-of-rows", "memoryview-2d",
+         "arrays"],
+)
+def test_batch_query_forms_agree(make):
+    rng = np.random.default_rng(2)
+    rows = rng.standard_normal((300, 7)).astype(np.float32)
+    store = Vectorstore(7, [(r, i) for i, r in enumerate(rows)])
+    queries = rng.standard_normal((5, 7)).astype(np.float32)
+    expected = [store.search(list(map(float, q)), 4) for q in queries]
+    assert store.search_batch(make(queries), 4) == expected
+    assert store.range_search(make(queries), 0.2) == [[h for h in store.search(q, 300) if h[0] >= 0.2]
+                                                       for q in queries]
+
+
+BATCH = "Vectorstore.search_batch()"
+RANGE = "Vectorstore.range_search()"
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda s: s.search_batch([[1.0, 0.0], [1.0]], 1), ValueError,
+         "query 1 has length 1 but vectorstore expects 2"),
+        (lambda s: s.range_search(np.zeros((2, 3), np.float32), 0.5), ValueError,
+         "query 0 has length 3 but vectorstore expects 2"),
+        # every argument is converted before a length is reported
+        (lambda s: s.search_batch([[1.0], [1.0, 0.0]], -1), OverflowError, u64_error(-1)[1]),
+        (lambda s: s.search_batch([[1.0], "ab"], 1), TypeError, "argument 'queries': Can't extract `str` to `Vec`"),
+        (lambda s: s.search_batch("ab", 1), TypeError, "argument 'queries': Can't extract `str` to `Vec`"),
+        (lambda s: s.search_batch(5, 1), TypeError, "argument 'queries': 'int' object is not an instance of 'Sequence'"),
+        (lambda s: s.range_search([[1.0, 0.0]], NAN), ValueError, "min_score must not be NaN"),
+        (lambda s: s.range_search([[1.0, 0.0]], "0.5"), TypeError,
+         "argument 'min_score': must be real number, not str"),
+        (lambda s: s.search_batch([[1.0, 0.0]], 1, -2), OverflowError, u64_error(-2)[1]),
+        (lambda s: s.search_batch([[1.0, 0.0]], 1, allowed=b"\x01\x00"), ValueError,
+         "allowed has length 2 but vectorstore expects 1 (one bit for each of its 3 entries)"),
+        (lambda s: s.range_search([], 0.0, allowed=b""), ValueError,
+         "allowed has length 0 but vectorstore expects 1 (one bit for each of its 3 entries)"),
+        (lambda s: s.search_batch([[1.0, 0.0]], 1, allowed=[1]), TypeError,
+         "argument 'allowed': a bytes-like object is required, not 'list'"),
+        (lambda s: s.search_batch([[1.0, 0.0]], 1, None, b"\x07"), TypeError,
+         f"{BATCH} takes from 2 to 3 positional arguments but 4 were given"),
+        (lambda s: s.range_search(), TypeError,
+         f"{RANGE} missing 2 required positional arguments: 'queries' and 'min_score'"),
+        (lambda s: s.range_search([], 0.0, mask=b""), TypeError,
+         f"{RANGE} got an unexpected keyword argument 'mask'"),
+    ],
+    ids=["query-length", "numpy-query-length", "top_k-first", "later-query-str", "str", "int", "nan-min_score",
+         "str-min_score", "negative-n_threads", "long-mask", "short-mask", "list-mask", "mask-by-position",
+         "no-args", "unknown-keyword"],
+)
+def test_batch_errors(call, exc, message):
+    store = Vectorstore(2, [([1.0, 0.0], 1), ([0.0, 1.0], 2), ([1.0, 1.0], 3)])
+    with pytest.raises(BaseException) as err:
+        call(store)
+    assert type(err.value) is exc
+    assert str(err.value) == message
+    assert len(store) == 3
+
+
+def test_batch_masks_and_empty_stores():
+    store = Vectorstore(2, [([1.0, 0.0], 1), ([1.0, 0.0], 2), ([0.0, 1.0], 3)])
+    q = [[1.0, 0.0]]
+    assert store.search_batch(q, 3, allowed=b"\x06") == [[(1.0, 2), (0.0, 3)]]
+    assert store.search_batch(q, 3, allowed=bytearray(b"\x00")) == [[]]
+    assert store.range_search(q, 0.0, allowed=memoryview(b"\xff")) == [[(1.0, 1), (1.0, 2), (0.0, 3)]]
+    assert store.range_search(q, 0.5, allowed=np.array([5], np.uint8)) == [[(1.0, 1)]]
+    assert store.search_batch([], 3) == [] and store.range_search(np.zeros((0, 2)), 0.0) == []
+    assert Vectorstore(2).search_batch(q * 2, 3, allowed=b"") == [[], []]
+    assert Vectorstore(0, [([], 4)]).range_search([[]], 0.0) == [[(0.0, 4)]]

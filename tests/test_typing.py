@@ -74,6 +74,10 @@ reveal_type(store.vector_size)  # R: int
 reveal_type(len(store))  # R: int
 reveal_type(repr(store))  # R: str
 reveal_type(quillmere.cosine_similarity([1, 2], (3.0, 4.0)))  # R: float
+reveal_type(store.search_batch(np.zeros((2, 3)), 2, allowed=b"\\x07"))  # R: list[list[tuple[float, int]]]
+reveal_type(store.range_search([[1.0, 2.0, 3.0]], 0.5, allowed=bytearray(1)))  # R: list[list[tuple[float, int]]]
+store.search_batch([[1.0, 2.0, 3.0]], 2, None, b"\\x01")  # E: call-arg
+store.range_search([[1.0, 2.0, 3.0]], 0.5, allowed=[1])  # E: arg-type
 store.insert("abc", 9)  # E: arg-type
 store.insert([1.0, "x", 3.0], 9)  # E: list-item
 store.insert({1.0, 2.0, 3.0}, 9)  # E: arg-type

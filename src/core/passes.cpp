@@ -418,6 +418,22 @@ void sketch_portable(const PreparedQuery& q, const SegmentView& seg, std::size_t
     }
 }
 
+// The batch sketch pass of an instruction set without a register-blocked
+// one: one block at a time, each query in turn, so that the block's codes
+// are read from memory once and from the first-level cache by the rest.
+using SketchPass = void (*)(const PreparedQuery&, const SegmentView&, std::size_t, std::size_t, float*, float*);
+
+template <SketchPass kSketch>
+void sketch_each(const PreparedQuery* const* queries, std::size_t count, const SegmentView& seg, std::size_t begin,
+                 std::size_t end, float* upper, float* lower, std::size_t stride) {
+    for (std::size_t b = begin; b < end; ++b) {
+        const std::size_t o = (b - begin) * kLanes;
+        for (std::size_t j = 0; j < count; ++j) {
+            kSketch(*queries[j], seg, b, b + 1, upper + j * stride + o, lower + j * stride + o);
+        }
+    }
+}
+
 #define QUILLMERE_FLOAT_PASSES(suffix, isa, fma, split)                                                         \
     template <bool kPrefetch>                                                                                   \
     isa void planes_##suffix(const PreparedQuery& q, const SegmentView& seg, const std::uint32_t* blocks,       \
@@ -458,12 +474,17 @@ bool prefetch_in_software() noexcept {
 
 template <bool kPrefetch>
 const Passes& passes_of(KernelId kernel) noexcept {
-    static const Passes avx512{vnni_supported() ? sketch_vnni<kPrefetch> : sketch_avx2<kPrefetch>,
-                               planes_avx512<kPrefetch>, exact_avx512<kPrefetch>,
-                               vnni_supported() ? "avx512vnni" : "avx2"};
-    static const Passes avx2{sketch_avx2<kPrefetch>, planes_avx2<kPrefetch>, exact_avx2<kPrefetch>, "avx2"};
-    static const Passes portable{sketch_portable<kPrefetch>, planes_portable<kPrefetch>,
-                                 exact_portable<kPrefetch>, "portable"};
+    static const bool vnni = vnni_supported();
+    static const Passes avx512{vnni ? sketch_vnni<kPrefetch> : sketch_avx2<kPrefetch>,
+                               planes_avx512<kPrefetch>,
+                               exact_avx512<kPrefetch>,
+                               vnni ? sketch_each<sketch_vnni<kPrefetch>> : sketch_each<sketch_avx2<kPrefetch>>,
+                               vnni ? "avx512vnni" : "avx2",
+                               vnni ? "avx512vnni" : "avx2"};
+    static const Passes avx2{sketch_avx2<kPrefetch>, planes_avx2<kPrefetch>, exact_avx2<kPrefetch>,
+                             sketch_each<sketch_avx2<kPrefetch>>, "avx2", "avx2"};
+    static const Passes portable{sketch_portable<kPrefetch>, planes_portable<kPrefetch>, exact_portable<kPrefetch>,
+                                 sketch_each<sketch_portable<kPrefetch>>, "portable", "portable"};
     switch (kernel) {
         case KernelId::Avx512: return avx512;
         case KernelId::Avx2: return avx2;

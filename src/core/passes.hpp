@@ -34,7 +34,13 @@ struct Passes {
     // Exact scores of the listed blocks, each lane's sums in the metric's order.
     void (*exact)(const PreparedQuery& q, const SegmentView& seg, const std::uint32_t* blocks, std::size_t count,
                   float* scores);
-    const char* sketch_name;  // the sketch pass's instruction set
+    // Sketch level of several queries over blocks [begin, end): query j's
+    // U and L at upper + j * stride and lower + j * stride, laid out as
+    // sketch() lays out one query's. The same bits as sketch() for each.
+    void (*sketch_batch)(const PreparedQuery* const* queries, std::size_t count, const SegmentView& seg,
+                         std::size_t begin, std::size_t end, float* upper, float* lower, std::size_t stride);
+    const char* sketch_name;        // the sketch pass's instruction set
+    const char* sketch_batch_name;  // and the batch sketch pass's
 };
 
 const Passes& passes_for(KernelId kernel) noexcept;

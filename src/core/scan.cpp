@@ -28,6 +28,8 @@
 // that the bounds would have ruled blocks out again. That is only a guess
 // about speed; it keeps such stores at the cost of the full scan. A top k
 // that reaches into most blocks never reads the bounds (kEntriesPerBest).
+#include "scan.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -43,7 +45,6 @@
 namespace quillmere::detail {
 namespace {
 
-constexpr std::size_t kRun = 64;
 // The bounds are read only when the range holds at least this many entries
 // for each of the k best: with k best spread over the blocks, about
 // 1 - exp(-32 / kEntriesPerBest) of the blocks hold one and need exact
@@ -59,303 +60,322 @@ constexpr std::size_t kDeferredBatch = 8;
 // threshold say that the bounds would have skipped their block.
 constexpr float kTypicalSketchBound = 0x1p-6f;
 constexpr float kTypicalPlaneBound = 0x1p-8f;
+constexpr std::uint32_t kAllLanes = ~0u;
 
-// A block that could not be ruled out yet.
-struct Deferred {
-    std::size_t segment;
-    std::uint32_t block;
-    float best;  // the largest U of its lanes
-};
+void count_blocks(std::size_t* counter, std::size_t blocks) noexcept {
+    if (counter != nullptr) *counter += blocks;
+}
 
-class Scan {
-public:
-    Scan(const Vectorstore& store, const PreparedQuery& query, std::size_t top_k, std::size_t first,
-         std::size_t last, std::vector<Hit>& out, const ScanOptions& options)
-        : store_(store),
-          q_(query),
-          top_k_(top_k),
-          first_(first),
-          last_(last),
-          options_(options),
-          passes_(passes_for(options.kernel)),
-          heap_(out, top_k),
-          lower_bounds_(top_k, last - first),
-          pruning_(options.mode != ScanMode::Full && query.bounded && top_k <= (last - first) / kEntriesPerBest),
-          sketch_(pruning_ && options.mode == ScanMode::Sketch) {}
+}  // namespace
 
-    void run() {
-        const Vectorstore::Tail tail = store_.tail();
-        // The planes hold the full blocks; the staged tail is scored after them.
-        const std::size_t plane_last = std::min(last_, tail.first);
-        const auto& segments = store_.segments();
-        for (std::size_t index = 0; index < segments.size() && first_ < plane_last; ++index) {
-            const Segment& seg = segments[index];
-            const std::size_t seg_end = seg.first + seg.blocks * kLanes;
-            if (seg_end <= first_) continue;
-            if (seg.first >= plane_last) break;
-            const std::size_t from = (std::max(first_, seg.first) - seg.first) / kLanes;
-            const std::size_t end = (std::min(plane_last, seg_end) - seg.first + kLanes - 1) / kLanes;
-            for (std::size_t begin = from; begin < end; begin += kRun) {
-                const std::size_t stop = std::min(end, begin + kRun);
-                if (pruning_ && try_bounds_) {
-                    bounded_run(index, begin, stop);
-                    prune_deferred();
-                } else {
-                    exact_run(index, begin, stop);
-                }
-            }
-        }
-        score_deferred();
-        if (last_ > tail.first) score_tail(tail);
+// A range scan keeps every hit at or above min_score: its threshold is
+// fixed from the start (prune_threshold proves that a lane whose U is below
+// it scores below min_score), it needs no lower-bound heap, and it never
+// defers past the end of a run, since no later score can raise it.
+Scan::Scan(const Vectorstore& store, const PreparedQuery& query, const ScanGoal& goal, std::size_t first,
+           std::size_t last, const std::uint8_t* allowed, std::vector<Hit>& out, const ScanOptions& options,
+           ScanScratch& scratch)
+    : store_(store),
+      q_(query),
+      goal_(goal),
+      first_(first),
+      last_(last),
+      allowed_(allowed),
+      out_(out),
+      options_(options),
+      passes_(passes_for(options.kernel)),
+      scratch_(scratch),
+      heap_(out, goal.top_k),
+      lower_bounds_(goal.range ? 0 : goal.top_k, goal.range ? 0 : last - first),
+      pruning_(options.mode != ScanMode::Full && query.bounded &&
+               (goal.range || goal.top_k <= (last - first) / kEntriesPerBest)),
+      sketch_(pruning_ && options.mode == ScanMode::Sketch),
+      worst_(std::numeric_limits<float>::quiet_NaN()),
+      kth_(std::numeric_limits<float>::quiet_NaN()),
+      exact_threshold_(goal.range ? prune_threshold(goal.min_score, query.slack) : -HUGE_VALF) {}
+
+void Scan::run() {
+    for_each_run(store_, first_, last_, [&](std::size_t segment, std::size_t begin, std::size_t stop) {
+        take_run(segment, begin, stop, nullptr, nullptr);
+    });
+    finish();
+}
+
+void Scan::take_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* upper,
+                    const float* lower) {
+    if (pruning_ && try_bounds_) {
+        bounded_run(segment, begin, stop, upper, lower);
+        prune_deferred();
+    } else {
+        exact_run(segment, begin, stop);
     }
+}
 
-private:
-    SegmentView view(std::size_t index) const noexcept {
-        const Segment& seg = store_.segments()[index];
-        return {seg.hi(), seg.lo(), reinterpret_cast<const std::uint8_t*>(seg.sketch()), seg.roots(),
-                seg.unit_scales()};
+void Scan::finish() {
+    score_deferred();
+    const Vectorstore::Tail tail = store_.tail();
+    if (last_ > tail.first) score_tail(tail);
+    if (goal_.range) {
+        std::sort(out_.begin(), out_.end(), ranks_before);
+    } else {
+        std::sort_heap(out_.begin(), out_.end(), ranks_before);
     }
-    std::size_t base(std::size_t index, std::size_t block) const noexcept {
-        return store_.segments()[index].first + block * kLanes;
-    }
-    // Lanes of the block at `base` that are inside the range (a parallel chunk may start or end mid-block).
-    std::size_t lane_begin(std::size_t base) const noexcept { return first_ > base ? first_ - base : 0; }
-    std::size_t lane_end(std::size_t base) const noexcept { return std::min<std::size_t>(kLanes, last_ - base); }
+}
 
-    // The current threshold f: a block may be skipped when every lane has U < f.
-    float threshold() noexcept {
-        if (heap_.full_of_numbers() && heap_.worst() != worst_) {
-            worst_ = heap_.worst();
-            exact_threshold_ = prune_threshold(worst_, q_.slack);
-        }
-        if (lower_bounds_.full() && lower_bounds_.kth() != kth_) {
-            kth_ = lower_bounds_.kth();
-            bound_threshold_ = prune_threshold(kth_, 2.0 * q_.slack);
-        }
-        return std::max(exact_threshold_, bound_threshold_);
-    }
+SegmentView Scan::view(std::size_t segment) const noexcept { return segment_view(store_.segments()[segment]); }
 
-    // Whether any lane of the range in the block at `base` has U >= limit. An
-    // integer reduction over all lanes vectorises; a block at the range's
-    // edge masks its lanes.
-    bool may_pass(const float* upper, std::size_t base, float limit) const noexcept {
-        const std::size_t lo = lane_begin(base), hi = lane_end(base);
-        int any = 0;
-        for (std::size_t l = 0; l < kLanes; ++l) any |= upper[l] >= limit;
-        if (any == 0 || (lo == 0 && hi == kLanes)) return any != 0;
-        any = 0;
-        for (std::size_t l = lo; l < hi; ++l) any |= upper[l] >= limit;
-        return any != 0;
-    }
+std::size_t Scan::base(std::size_t segment, std::size_t block) const noexcept {
+    return store_.segments()[segment].first + block * kLanes;
+}
 
-    float best_upper(const float* upper, std::size_t base) const noexcept {
-        float best = -HUGE_VALF;
-        for (std::size_t l = lane_begin(base); l < lane_end(base); ++l) best = std::max(best, upper[l]);
-        return best;
+// Lists the blocks of the run that hold a live lane in the scratch; the
+// others are never read.
+std::size_t Scan::live_blocks(std::size_t segment, std::size_t begin, std::size_t stop) noexcept {
+    std::size_t count = 0;
+    for (std::size_t b = begin; b < stop; ++b) {
+        if (lanes(base(segment, b)) != 0) scratch_.blocks[count++] = static_cast<std::uint32_t>(b);
     }
+    return count;
+}
 
-    void offer_scores(const float* scores, std::size_t base) {
-        if (heap_.block_may_enter(scores, base)) heap_.offer_block(scores, base, first_, last_);
+// The current threshold f: a block may be skipped when every live lane has U < f.
+float Scan::threshold() noexcept {
+    if (goal_.range) return exact_threshold_;
+    if (heap_.full_of_numbers() && heap_.worst() != worst_) {
+        worst_ = heap_.worst();
+        exact_threshold_ = prune_threshold(worst_, q_.slack);
     }
-
-    // Offers the L of the block's bounded lanes in the range, when they may
-    // raise the k-th largest: only blocks that passed their test, each once.
-    void offer_lower_bounds(const float* upper, const float* lower, const float* r, std::size_t at, float best) {
-        if (lower_bounds_.full() && !(best > lower_bounds_.kth())) return;
-        for (std::size_t l = lane_begin(at); l < lane_end(at); ++l) {
-            if (r[l] != 0.0f && upper[l] < HUGE_VALF) lower_bounds_.offer(lower[l]);
-        }
+    if (lower_bounds_.full() && lower_bounds_.kth() != kth_) {
+        kth_ = lower_bounds_.kth();
+        bound_threshold_ = prune_threshold(kth_, 2.0 * q_.slack);
     }
+    return std::max(exact_threshold_, bound_threshold_);
+}
 
-    // One run through the level the scan starts at, then, block by block,
-    // the decision: skipped, deferred, or (an unbounded lane, or deferring
-    // given up in a scan that starts at the high plane) scored at once.
-    void bounded_run(std::size_t index, std::size_t begin, std::size_t stop) {
-        const SegmentView seg = view(index);
-        const std::size_t count = stop - begin;
-        if (sketch_) {
-            passes_.sketch(q_, seg, begin, stop, upper_, lower_);
-            count_blocks(stats_sketch(), count);
-        } else {
-            for (std::size_t n = 0; n < count; ++n) run_blocks_[n] = static_cast<std::uint32_t>(begin + n);
-            passes_.planes(q_, seg, run_blocks_, count, threshold(), upper_, lower_);
-            count_blocks(stats_planes(), count);
-        }
-        bounded_blocks_ += count;
-        // Blocks scored at once after a real test (not one that nothing could
-        // fail yet), or for an unbounded lane.
-        std::size_t scored_now = 0;
-        for (std::size_t n = 0; n < count; ++n) {
-            const auto block = static_cast<std::uint32_t>(begin + n);
-            const std::size_t at = base(index, block);
-            const float* upper = upper_ + n * kLanes;
-            const float limit = threshold();
-            if (!may_pass(upper, at, limit)) continue;
-            const float best = best_upper(upper, at);
-            const bool unbounded = best == HUGE_VALF;
-            offer_lower_bounds(upper, lower_ + n * kLanes, seg.roots + std::size_t{block} * kLanes, at, best);
-            if (!unbounded && (defer_all_ || (lower_bounds_.full() && best < lower_bounds_.kth()))) {
-                deferred_.push_back({index, block, best});
-            } else {
-                score_now(index, seg, block);
-                scored_now += limit > -HUGE_VALF || unbounded;
-            }
-        }
-        try_bounds_ = 2 * scored_now <= count;
+// Whether any live lane has U >= limit; a dead lane's bound counts as -inf.
+// An integer reduction over all lanes vectorises; a block at the range's
+// edge or under a mask then masks its lanes.
+bool Scan::may_pass(const float* upper, std::uint32_t live, float limit) const noexcept {
+    int any = 0;
+    for (std::size_t l = 0; l < kLanes; ++l) any |= upper[l] >= limit;
+    if (any == 0 || live == kAllLanes) return any != 0;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        if ((live >> l & 1u) != 0 && upper[l] >= limit) return true;
     }
+    return false;
+}
 
-    void score_now(std::size_t index, const SegmentView& seg, std::uint32_t block) {
-        alignas(64) float scores[kLanes];
-        passes_.exact(q_, seg, &block, 1, scores);
-        count_blocks(stats_exact(), 1);
-        offer_scores(scores, base(index, block));
+static float best_upper(const float* upper, std::uint32_t live) noexcept {
+    float best = -HUGE_VALF;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        if ((live >> l & 1u) != 0) best = std::max(best, upper[l]);
     }
+    return best;
+}
 
-    // One run scored exactly, straight from the planes. While pruning,
-    // exact scores far enough below the threshold (by a typical lane bound)
-    // say that the bounds would have skipped their blocks: when most blocks
-    // of the run say so, the next run reads its bounds again.
-    void exact_run(std::size_t index, std::size_t begin, std::size_t stop) {
-        const SegmentView seg = view(index);
-        const std::size_t count = stop - begin;
-        for (std::size_t n = 0; n < count; ++n) run_blocks_[n] = static_cast<std::uint32_t>(begin + n);
-        passes_.exact(q_, seg, run_blocks_, count, upper_);
-        count_blocks(stats_exact(), count);
-        const float margin = sketch_ ? kTypicalSketchBound : kTypicalPlaneBound;
-        std::size_t would_skip = 0;
-        for (std::size_t n = 0; n < count; ++n) {
-            const float* scores = upper_ + n * kLanes;
-            const float* r = seg.roots + (begin + n) * kLanes;
-            if (pruning_) {
-                const float clear = threshold() - margin;
-                // Branch-free, so that it vectorises and costs nothing beside the scores.
-                int skip = 1;
-                for (std::size_t l = 0; l < kLanes; ++l) {
-                    const int zero = r[l] == 0.0f;
-                    const int bounded = (r[l] >= kMinRoot) & (r[l] <= kMaxRoot);
-                    skip &= (zero & (0.0f < clear)) | ((1 - zero) & bounded & (scores[l] < clear));
-                }
-                would_skip += static_cast<std::size_t>(skip);
-            }
-            offer_scores(scores, base(index, begin + n));
-        }
-        if (pruning_) try_bounds_ = 2 * would_skip > count;
-    }
-
-    // Between runs the deferred list drops what the risen threshold now
-    // rules out. Where it still holds most of the blocks seen (identical
-    // vectors, mass ties), deferring would read them twice for nothing: they
-    // are scored at once, and from then on a scan that starts at the high
-    // plane scores its passing blocks at once, while one that starts at the
-    // sketch scores its next runs exactly (until exact scores show that the
-    // bounds would pay again). Early in a scan, while the k best so far are
-    // a large share of what was seen, a long list is normal: the rule waits
-    // for kSeenPerBest entries per best entry.
-    void prune_deferred() {
-        if (deferred_.empty() || !defer_all_) return;
-        const float limit = threshold();
-        deferred_.erase(std::remove_if(deferred_.begin(), deferred_.end(),
-                                       [&](const Deferred& x) { return !(x.best >= limit); }),
-                        deferred_.end());
-        if (bounded_blocks_ * kLanes / kSeenPerBest >= top_k_ && 4 * deferred_.size() > 3 * bounded_blocks_) {
-            score_deferred();
-            if (sketch_) {
-                try_bounds_ = false;
-            } else {
-                defer_all_ = false;
-            }
-        }
-    }
-
-    // Scores the deferred blocks that still pass, best bound first, a few at a
-    // time, so that each batch sees the threshold the previous one raised.
-    // The threshold only rises, so the first block below it ends the list.
-    void score_deferred() {
-        std::stable_sort(deferred_.begin(), deferred_.end(),
-                         [](const Deferred& a, const Deferred& b) { return a.best > b.best; });
-        for (std::size_t i = 0; i < deferred_.size();) {
-            const float limit = threshold();
-            if (!(deferred_[i].best >= limit)) break;
-            const std::size_t segment = deferred_[i].segment;
-            std::size_t count = 0;
-            for (; i < deferred_.size() && deferred_[i].segment == segment && count < kDeferredBatch &&
-                   deferred_[i].best >= limit;
-                 ++i) {
-                run_blocks_[count++] = deferred_[i].block;
-            }
-            const SegmentView seg = view(segment);
-            if (sketch_) {
-                // The high plane first: only the blocks that pass its tighter bound are scored.
-                passes_.planes(q_, seg, run_blocks_, count, limit, upper_, lower_);
-                count_blocks(stats_planes(), count);
-                std::size_t kept = 0;
-                for (std::size_t n = 0; n < count; ++n) {
-                    if (may_pass(upper_ + n * kLanes, base(segment, run_blocks_[n]), limit)) {
-                        run_blocks_[kept++] = run_blocks_[n];
-                    }
-                }
-                count = kept;
-            }
-            if (count == 0) continue;
-            passes_.exact(q_, seg, run_blocks_, count, upper_);
-            count_blocks(stats_exact(), count);
-            for (std::size_t n = 0; n < count; ++n) offer_scores(upper_ + n * kLanes, base(segment, run_blocks_[n]));
-        }
-        deferred_.clear();
-    }
-
-    // Exact scores of the staged tail vectors, lane-parallel over the vectors
-    // but each sum strictly in order, as in the exact pass.
-    void score_tail(const Vectorstore::Tail& tail) {
-        const std::size_t d = q_.d;
-        float dot[kLanes], norm[kLanes];
-        alignas(64) float scores[kLanes];
-        for (std::size_t l = 0; l < kLanes; ++l) dot[l] = norm[l] = -0.0f;
-        for (std::size_t i = 0; i < d; ++i) {
-            const float qi = q_.values[i];
-            for (std::size_t l = 0; l < tail.count; ++l) {
-                const float x = tail.rows[l * d + i];
-                dot[l] += qi * x;
-                norm[l] += x * x;
-            }
-        }
+void Scan::offer_scores(const float* scores, std::size_t at) {
+    const std::uint32_t live = lanes(at);
+    if (goal_.range) {
         for (std::size_t l = 0; l < kLanes; ++l) {
-            scores[l] = l < tail.count ? lane_score(dot[l], q_.root, std::sqrt(norm[l])) : 0.0f;
+            // Widened exactly, so that min_score is compared as the caller gave it; NaN never qualifies.
+            if ((live >> l & 1u) != 0 && static_cast<double>(scores[l]) >= goal_.min_score) {
+                out_.push_back(Hit{scores[l], at + l});
+            }
         }
-        offer_scores(scores, tail.first);
+        return;
     }
+    if (heap_.block_may_enter(scores, at)) heap_.offer_block(scores, at, live);
+}
 
-    std::size_t* stats_sketch() noexcept { return options_.stats ? &options_.stats->sketch_blocks : nullptr; }
-    std::size_t* stats_planes() noexcept { return options_.stats ? &options_.stats->plane_blocks : nullptr; }
-    std::size_t* stats_exact() noexcept { return options_.stats ? &options_.stats->exact_blocks : nullptr; }
-    static void count_blocks(std::size_t* counter, std::size_t blocks) noexcept {
-        if (counter != nullptr) *counter += blocks;
+// Offers the L of the block's bounded live lanes, when they may raise the
+// k-th largest: only blocks that passed their test, each once. A range scan
+// keeps no lower bounds.
+void Scan::offer_lower_bounds(const float* upper, const float* lower, const float* r, std::uint32_t live,
+                              float best) {
+    if (goal_.range || (lower_bounds_.full() && !(best > lower_bounds_.kth()))) return;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        if ((live >> l & 1u) != 0 && r[l] != 0.0f && upper[l] < HUGE_VALF) lower_bounds_.offer(lower[l]);
     }
+}
 
-    const Vectorstore& store_;
-    const PreparedQuery& q_;
-    std::size_t top_k_, first_, last_;
-    const ScanOptions& options_;
-    const Passes& passes_;
-    BoundedHeap heap_;
-    LowerBoundHeap lower_bounds_;
-    const bool pruning_;  // false: every block is scored exactly
-    const bool sketch_;   // the bounds start at the sketch
-    bool try_bounds_ = true;
-    bool defer_all_ = true;
-    std::vector<Deferred> deferred_;
-    std::size_t bounded_blocks_ = 0;  // blocks that went through the bounds
-    // Thresholds of the last k-th scores seen (NaN: none yet); those change
-    // far less often than once per block.
-    float worst_ = std::numeric_limits<float>::quiet_NaN();
-    float kth_ = std::numeric_limits<float>::quiet_NaN();
-    float exact_threshold_ = -HUGE_VALF;
-    float bound_threshold_ = -HUGE_VALF;
-    // Per-run scratch: a run's blocks and kLanes values per block.
-    std::uint32_t run_blocks_[kRun];
-    alignas(64) float upper_[kRun * kLanes];
-    alignas(64) float lower_[kRun * kLanes];
-};
+// One run through the level the scan starts at (or the sketch bounds the
+// batch driver computed), then, block by block, the decision: skipped,
+// deferred, or (an unbounded lane, or deferring given up in a scan that
+// starts at the high plane) scored at once.
+void Scan::bounded_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* given_upper,
+                       const float* given_lower) {
+    const SegmentView seg = view(segment);
+    const std::size_t count = live_blocks(segment, begin, stop);
+    if (count == 0) return;
+    const float* upper = scratch_.upper;
+    const float* lower = scratch_.lower;
+    if (sketch_ && given_upper != nullptr) {
+        upper = given_upper;
+        lower = given_lower;
+    } else if (sketch_) {
+        for_each_live_range(store_, segment, begin, stop, first_, last_, allowed_, [&](std::size_t b, std::size_t e) {
+            passes_.sketch(q_, seg, b, e, scratch_.upper + (b - begin) * kLanes, scratch_.lower + (b - begin) * kLanes);
+        });
+    } else {
+        passes_.planes(q_, seg, scratch_.blocks, count, threshold(), scratch_.upper, scratch_.lower);
+    }
+    count_blocks(sketch_ ? stats_sketch() : stats_planes(), count);
+    bounded_blocks_ += count;
+    // Blocks that passed a real test (not one that nothing could fail yet),
+    // or with an unbounded lane.
+    std::size_t passed = 0;
+    for (std::size_t n = 0; n < count; ++n) {
+        const std::uint32_t block = scratch_.blocks[n];
+        const std::size_t at = base(segment, block);
+        const std::size_t slot = (sketch_ ? block - begin : n) * kLanes;
+        const std::uint32_t live = lanes(at);
+        const float limit = threshold();
+        if (!may_pass(upper + slot, live, limit)) continue;
+        const float best = best_upper(upper + slot, live);
+        const bool unbounded = best == HUGE_VALF;
+        offer_lower_bounds(upper + slot, lower + slot, seg.roots + std::size_t{block} * kLanes, live, best);
+        passed += goal_.range || limit > -HUGE_VALF || unbounded;
+        if (!unbounded &&
+            (goal_.range || defer_all_ || (lower_bounds_.full() && best < lower_bounds_.kth()))) {
+            deferred_.push_back({segment, block, best});
+        } else {
+            score_now(segment, seg, block);
+        }
+    }
+    try_bounds_ = 2 * passed <= count;
+}
+
+void Scan::score_now(std::size_t segment, const SegmentView& seg, std::uint32_t block) {
+    alignas(64) float scores[kLanes];
+    passes_.exact(q_, seg, &block, 1, scores);
+    count_blocks(stats_exact(), 1);
+    offer_scores(scores, base(segment, block));
+}
+
+// One run scored exactly, straight from the planes. While pruning,
+// exact scores far enough below the threshold (by a typical lane bound)
+// say that the bounds would have skipped their blocks: when most blocks
+// of the run say so, the next run reads its bounds again.
+void Scan::exact_run(std::size_t segment, std::size_t begin, std::size_t stop) {
+    const SegmentView seg = view(segment);
+    const std::size_t count = live_blocks(segment, begin, stop);
+    if (count == 0) return;
+    passes_.exact(q_, seg, scratch_.blocks, count, scratch_.upper);
+    count_blocks(stats_exact(), count);
+    const float margin = sketch_ ? kTypicalSketchBound : kTypicalPlaneBound;
+    std::size_t would_skip = 0;
+    for (std::size_t n = 0; n < count; ++n) {
+        const float* scores = scratch_.upper + n * kLanes;
+        const float* r = seg.roots + std::size_t{scratch_.blocks[n]} * kLanes;
+        if (pruning_) {
+            const float clear = threshold() - margin;
+            // Branch-free, so that it vectorises and costs nothing beside the scores.
+            int skip = 1;
+            for (std::size_t l = 0; l < kLanes; ++l) {
+                const int zero = r[l] == 0.0f;
+                const int bounded = (r[l] >= kMinRoot) & (r[l] <= kMaxRoot);
+                skip &= (zero & (0.0f < clear)) | ((1 - zero) & bounded & (scores[l] < clear));
+            }
+            would_skip += static_cast<std::size_t>(skip);
+        }
+        offer_scores(scores, base(segment, scratch_.blocks[n]));
+    }
+    if (pruning_) try_bounds_ = 2 * would_skip > count;
+}
+
+// Between runs the deferred list drops what the risen threshold now
+// rules out. Where it still holds most of the blocks seen (identical
+// vectors, mass ties), deferring would read them twice for nothing: they
+// are scored at once, and from then on a scan that starts at the high
+// plane scores its passing blocks at once, while one that starts at the
+// sketch scores its next runs exactly (until exact scores show that the
+// bounds would pay again). Early in a scan, while the k best so far are
+// a large share of what was seen, a long list is normal: the rule waits
+// for kSeenPerBest entries per best entry. A range scan's threshold never
+// rises: it scores its list after every run.
+void Scan::prune_deferred() {
+    if (deferred_.empty()) return;
+    if (goal_.range) {
+        score_deferred();
+        return;
+    }
+    if (!defer_all_) return;
+    const float limit = threshold();
+    deferred_.erase(std::remove_if(deferred_.begin(), deferred_.end(),
+                                   [&](const Deferred& x) { return !(x.best >= limit); }),
+                    deferred_.end());
+    if (bounded_blocks_ * kLanes / kSeenPerBest >= goal_.top_k && 4 * deferred_.size() > 3 * bounded_blocks_) {
+        score_deferred();
+        if (sketch_) {
+            try_bounds_ = false;
+        } else {
+            defer_all_ = false;
+        }
+    }
+}
+
+// Scores the deferred blocks that still pass, best bound first, a few at a
+// time, so that each batch sees the threshold the previous one raised.
+// The threshold only rises, so the first block below it ends the list.
+void Scan::score_deferred() {
+    std::stable_sort(deferred_.begin(), deferred_.end(),
+                     [](const Deferred& a, const Deferred& b) { return a.best > b.best; });
+    std::uint32_t* blocks = scratch_.blocks;
+    for (std::size_t i = 0; i < deferred_.size();) {
+        const float limit = threshold();
+        if (!(deferred_[i].best >= limit)) break;
+        const std::size_t segment = deferred_[i].segment;
+        std::size_t count = 0;
+        for (; i < deferred_.size() && deferred_[i].segment == segment && count < kDeferredBatch &&
+               deferred_[i].best >= limit;
+             ++i) {
+            blocks[count++] = deferred_[i].block;
+        }
+        const SegmentView seg = view(segment);
+        if (sketch_) {
+            // The high plane first: only the blocks that pass its tighter bound are scored.
+            passes_.planes(q_, seg, blocks, count, limit, scratch_.upper, scratch_.lower);
+            count_blocks(stats_planes(), count);
+            std::size_t kept = 0;
+            for (std::size_t n = 0; n < count; ++n) {
+                if (may_pass(scratch_.upper + n * kLanes, lanes(base(segment, blocks[n])), limit)) {
+                    blocks[kept++] = blocks[n];
+                }
+            }
+            count = kept;
+        }
+        if (count == 0) continue;
+        passes_.exact(q_, seg, blocks, count, scratch_.upper);
+        count_blocks(stats_exact(), count);
+        for (std::size_t n = 0; n < count; ++n) offer_scores(scratch_.upper + n * kLanes, base(segment, blocks[n]));
+    }
+    deferred_.clear();
+}
+
+// Exact scores of the staged tail vectors, lane-parallel over the vectors
+// but each sum strictly in order, as in the exact pass. A tail without a
+// live lane is not read.
+void Scan::score_tail(const Vectorstore::Tail& tail) {
+    if (lanes(tail.first) == 0) return;
+    const std::size_t d = q_.d;
+    float dot[kLanes], norm[kLanes];
+    alignas(64) float scores[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) dot[l] = norm[l] = -0.0f;
+    for (std::size_t i = 0; i < d; ++i) {
+        const float qi = q_.values[i];
+        for (std::size_t l = 0; l < tail.count; ++l) {
+            const float x = tail.rows[l * d + i];
+            dot[l] += qi * x;
+            norm[l] += x * x;
+        }
+    }
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        scores[l] = l < tail.count ? lane_score(dot[l], q_.root, std::sqrt(norm[l])) : 0.0f;
+    }
+    offer_scores(scores, tail.first);
+}
+
+namespace {
 
 ScanOptions pick_options() noexcept {
     const char* forced = std::getenv("QUILLMERE_KERNEL");
@@ -404,9 +424,9 @@ void scan_range(const Vectorstore& store, const PreparedQuery& query, std::size_
                 std::size_t last, std::vector<Hit>& out, const ScanOptions& options) {
     out.clear();
     if (top_k == 0 || first >= last) return;
-    Scan scan(store, query, top_k, first, last, out, options);
+    ScanScratch scratch;
+    Scan scan(store, query, ScanGoal{top_k, false, 0.0}, first, last, nullptr, out, options, scratch);
     scan.run();
-    std::sort_heap(out.begin(), out.end(), ranks_before);
 }
 
 void scan_range(const Vectorstore& store, const float* query, std::size_t top_k, std::size_t first,

@@ -30,6 +30,30 @@ Outcome<std::vector<ScoredId>> parallel_search(const Vectorstore& store, const f
 
 std::string query_length_error(std::size_t length, std::size_t expected);
 
+// Many queries at once (batch.cpp). `queries` holds `count` queries of
+// vector_size() floats each, one after another; the caller has checked
+// their lengths (batch_query_length_error() is the text for one that
+// fails). `allowed`, when given, has one bit per entry, bit p % 8 of byte
+// p / 8 for store position p: an entry whose bit is 0 never enters a result.
+struct AllowedMask {
+    const std::uint8_t* bits;
+    std::size_t bytes;
+};
+std::string batch_query_length_error(std::size_t index, std::size_t length, std::size_t expected);
+
+// Result i equals search(query i, top_k) over the allowed entries, bit for bit.
+Outcome<std::vector<std::vector<ScoredId>>> search_batch(const Vectorstore& store, const float* queries,
+                                                         std::size_t count, std::size_t top_k,
+                                                         std::optional<std::size_t> n_threads,
+                                                         std::optional<AllowedMask> allowed = std::nullopt);
+
+// Result i holds every allowed entry whose score, widened to double, is at
+// least min_score (never NaN), best first, equal scores in store order.
+Outcome<std::vector<std::vector<ScoredId>>> range_search(const Vectorstore& store, const float* queries,
+                                                         std::size_t count, double min_score,
+                                                         std::optional<std::size_t> n_threads,
+                                                         std::optional<AllowedMask> allowed = std::nullopt);
+
 // How a parallel search divides n stored vectors among t threads: chunks of
 // `size` vectors (the last one shorter), `count` of them.
 struct ChunkPlan {
@@ -99,6 +123,21 @@ void scan_range(const Vectorstore& store, const PreparedQuery& query, std::size_
                 std::size_t last, std::vector<Hit>& out, const ScanOptions& options = default_scan_options());
 void scan_range(const Vectorstore& store, const float* query, std::size_t top_k, std::size_t first,
                 std::size_t last, std::vector<Hit>& out, const ScanOptions& options = default_scan_options());
+
+// What a scan keeps: the best top_k hits, or (range) every hit whose score,
+// widened to double, is at least min_score.
+struct ScanGoal {
+    std::size_t top_k;
+    bool range;
+    double min_score;
+};
+
+// Scans store positions [first, last) for `count` queries together
+// (batch.cpp): outs[j] gets what scan_range() gives query j alone, or for a
+// range goal every qualifying hit, sorted best first. `allowed` may be null.
+void scan_batch(const Vectorstore& store, const PreparedQuery* queries, std::size_t count, const ScanGoal& goal,
+                std::size_t first, std::size_t last, const std::uint8_t* allowed, std::vector<Hit>* outs,
+                const ScanOptions& options = default_scan_options());
 
 // Which scoring kernel the process uses: "avx512", "avx2" or "portable".
 const char* kernel_name() noexcept;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -47,12 +48,11 @@ public:
     }
 
     // Offers the lanes of a block whose lane 0 is store position `base`,
-    // those inside [first, last) only.
-    __attribute__((noinline)) void offer_block(const float* scores, std::size_t base, std::size_t first,
-                                               std::size_t last) noexcept {
-        const std::size_t lo = first > base ? first - base : 0;
-        const std::size_t hi = std::min<std::size_t>(kLanes, last - base);
-        for (std::size_t l = lo; l < hi; ++l) offer(Hit{scores[l], base + l});
+    // those whose bit is set in `lanes` only.
+    __attribute__((noinline)) void offer_block(const float* scores, std::size_t base, std::uint32_t lanes) noexcept {
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            if ((lanes >> l & 1u) != 0) offer(Hit{scores[l], base + l});
+        }
     }
 
 private:
@@ -98,11 +98,12 @@ private:
     std::vector<float> values_;
 };
 
-// The largest float f with f <= worst - slack, computed without rounding up.
-inline float prune_threshold(float worst, double slack) noexcept {
+// The largest float f with f <= worst - slack, computed without rounding up
+// (worst is a score, or a range search's min_score as given).
+inline float prune_threshold(double worst, double slack) noexcept {
     // Round-to-nearest in double can land above the real difference by at
     // most half an ulp; one step down is at or below it.
-    const double g = std::nextafter(static_cast<double>(worst) - slack, -HUGE_VAL);
+    const double g = std::nextafter(worst - slack, -HUGE_VAL);
     float f = static_cast<float>(g);
     if (static_cast<double>(f) > g) f = std::nextafter(f, -HUGE_VALF);
     return f;

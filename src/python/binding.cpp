@@ -144,11 +144,12 @@ std::string display_name(const ArgSpec& spec) {
 }
 
 [[noreturn]] void too_many_positional(const ArgSpec& spec, std::size_t given) {
+    const std::size_t positional = spec.count - spec.keyword_only;
     std::string message = display_name(spec) + " takes ";
-    if (spec.required == spec.count) {
-        message += std::to_string(spec.count);
+    if (spec.required == positional) {
+        message += std::to_string(positional);
     } else {
-        message += "from " + std::to_string(spec.required) + " to " + std::to_string(spec.count);
+        message += "from " + std::to_string(spec.required) + " to " + std::to_string(positional);
     }
     message += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
     raise(PyExc_TypeError, message);
@@ -170,7 +171,7 @@ std::string display_name(const ArgSpec& spec) {
 }
 
 void bind_positional(const ArgSpec& spec, PyObject* const* values, std::size_t given, PyObject** slots) {
-    if (given > spec.count) too_many_positional(spec, given);
+    if (given > spec.count - spec.keyword_only) too_many_positional(spec, given);
     for (std::size_t i = 0; i < given; ++i) slots[i] = values[i];
 }
 

@@ -91,6 +91,7 @@ struct ArgSpec {
     const char* const* params;
     std::size_t count;
     std::size_t required;
+    std::size_t keyword_only = 0;  // the last ones, which only a keyword can give
 };
 
 // Fill `slots` (count entries, null = not given) with borrowed references.

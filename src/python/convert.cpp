@@ -387,6 +387,103 @@ std::vector<float> to_float_vector(PyObject* obj) {
     return out;
 }
 
+namespace {
+
+constexpr std::size_t kMaxReserveFloats = std::size_t{1} << 24;
+
+// Rows of a two-dimensional array in memory, each converted as a vector.
+void rows_from_memory(const char* data, std::size_t rows, std::size_t columns, Py_ssize_t row_stride,
+                      Py_ssize_t column_stride, Element element, std::size_t length, QueryRows& out) {
+    if (rows == 0) return;
+    if (columns != length) {
+        out.mismatch = std::make_pair(std::size_t{0}, columns);
+        return;
+    }
+    out.values.reserve(rows * columns);
+    std::vector<float> row;
+    for (std::size_t r = 0; r < rows; ++r) {
+        copy_elements(element, Strided{data + static_cast<Py_ssize_t>(r) * row_stride, columns, column_stride}, row);
+        out.values.insert(out.values.end(), row.begin(), row.end());
+    }
+    out.count = rows;
+}
+
+// Two-dimensional numpy arrays of plain numbers and memoryviews: false
+// leaves the object to the general path.
+bool query_rows_from_buffer(PyObject* obj, std::size_t length, QueryRows& out) {
+    if (numpy_array.matches(Py_TYPE(obj))) {
+        const auto* array = reinterpret_cast<const NumpyArrayHead*>(obj);
+        if (array->nd != 2 || array->descr == nullptr) return false;
+        const Element element = numpy_element(*reinterpret_cast<const NumpyDescrHead*>(array->descr));
+        if (element == Element::Unsupported) return false;
+        rows_from_memory(array->data, static_cast<std::size_t>(array->dimensions[0]),
+                         static_cast<std::size_t>(array->dimensions[1]), array->strides[0], array->strides[1],
+                         element, length, out);
+        return true;
+    }
+    // Iterating a memoryview of two dimensions raises; its rows are read here.
+    if (!PyMemoryView_Check(obj)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+        discard_pending();
+        return false;
+    }
+    struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    if (view.ndim != 2 || view.shape == nullptr || view.strides == nullptr || view.suboffsets != nullptr) return false;
+    const Element element = element_of(view);
+    if (element == Element::Unsupported) return false;
+    rows_from_memory(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.shape[0]),
+                     static_cast<std::size_t>(view.shape[1]), view.strides[0], view.strides[1], element, length, out);
+    return true;
+}
+
+}  // namespace
+
+QueryRows to_query_rows(PyObject* obj, std::size_t length) {
+    QueryRows out;
+    refuse_str(obj);
+    require_sequence(obj);
+    if (query_rows_from_buffer(obj, length, out)) return out;
+    std::vector<float> row;
+    for_each_item(
+        obj,
+        [&](Py_ssize_t hint) {
+            out.values.reserve(std::min(static_cast<std::size_t>(hint) * std::max<std::size_t>(length, 1), kMaxReserveFloats));
+        },
+        [&](PyObject* item) {
+            to_float_vector(item, row);
+            if (row.size() != length) {
+                if (!out.mismatch) out.mismatch = std::make_pair(out.count, row.size());
+            } else {
+                out.values.insert(out.values.end(), row.begin(), row.end());
+            }
+            ++out.count;
+        });
+    return out;
+}
+
+double to_real(PyObject* obj) {
+    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) throw_pending();
+    return value;
+}
+
+HeldBytes::HeldBytes(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None) return;
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) != 0) throw_pending();
+    held_ = true;
+}
+
+HeldBytes::HeldBytes(HeldBytes&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+
+HeldBytes::~HeldBytes() {
+    if (held_) PyBuffer_Release(&view_);
+}
+
 std::uint64_t to_identifier(PyObject* obj) {
     unsigned long long value;
     if (PyLong_Check(obj)) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "pyref.hpp"
@@ -25,6 +26,42 @@ std::uint64_t to_identifier(PyObject* obj);
 std::size_t to_count(PyObject* obj);
 // Null (not given) or None: no count.
 std::optional<std::size_t> to_optional_count(PyObject* obj);
+
+// A batch of queries converted one after another into `values`, `count`
+// queries of the store's length. A query of another length is not kept:
+// the first one is remembered, and reported once every argument has converted.
+struct QueryRows {
+    std::vector<float> values;
+    std::size_t count = 0;
+    std::optional<std::pair<std::size_t, std::size_t>> mismatch;  // (index, length)
+};
+// A 2-D numpy array or memoryview is read row by row from memory (a float32
+// C-contiguous array in one copy); anything else is iterated as a sequence
+// of vectors, each converted as to_float_vector() converts one.
+QueryRows to_query_rows(PyObject* obj, std::size_t length);
+
+// float() of a number, kept as a double.
+double to_real(PyObject* obj);
+
+// A bytes-like argument held for the rest of the call.
+class HeldBytes {
+public:
+    HeldBytes() = default;
+    explicit HeldBytes(PyObject* obj);  // null or None: nothing held
+    HeldBytes(HeldBytes&& other) noexcept;
+    HeldBytes(const HeldBytes&) = delete;
+    HeldBytes& operator=(const HeldBytes&) = delete;
+    HeldBytes& operator=(HeldBytes&&) = delete;
+    ~HeldBytes();
+
+    bool held() const noexcept { return held_; }
+    const std::uint8_t* data() const noexcept { return static_cast<const std::uint8_t*>(view_.buf); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
 
 // Converts a sequence of (vector, id) tuples, handing each converted pair to
 // `sink` before the next item is looked at. The vector buffer is reused.

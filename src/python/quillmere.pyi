@@ -2,6 +2,8 @@
 
 from typing import Protocol, Sequence, SupportsFloat, SupportsIndex, TypeVar, final
 
+from typing_extensions import Buffer
+
 __all__ = ["Vectorstore", "cosine_similarity"]
 
 _T_co = TypeVar("_T_co", covariant=True)
@@ -12,6 +14,10 @@ class _SequenceLike(Protocol[_T_co]):
     # `str` is refused at run time.
     def __len__(self) -> int: ...
     def __getitem__(self, index: int, /) -> _T_co: ...
+
+# What `allowed` accepts: any object exporting a contiguous buffer
+# (bytes, bytearray, memoryview, array.array, numpy arrays, ...).
+_BytesLike = Buffer
 
 # Components may be floats, ints, bools or any object with __float__ or __index__.
 _VectorLike = _SequenceLike[SupportsFloat | SupportsIndex]
@@ -45,6 +51,29 @@ class Vectorstore:
     ) -> list[tuple[float, int]]:
         """Like `search`, spread over `n_threads` worker threads (default: the
         usable processors); returns the same list as `search`."""
+
+    def search_batch(
+        self,
+        queries: _SequenceLike[_VectorLike],
+        top_k: SupportsIndex,
+        n_threads: SupportsIndex | None = None,
+        *,
+        allowed: _BytesLike | None = None,
+    ) -> list[list[tuple[float, int]]]:
+        """For each query (a 2-D array or a sequence of vectors), the list that
+        `search(query, top_k)` returns, bit for bit. With `allowed`, one bit per
+        entry (bit i % 8 of byte i // 8), only entries whose bit is 1 are ranked."""
+
+    def range_search(
+        self,
+        queries: _SequenceLike[_VectorLike],
+        min_score: SupportsFloat | SupportsIndex,
+        n_threads: SupportsIndex | None = None,
+        *,
+        allowed: _BytesLike | None = None,
+    ) -> list[list[tuple[float, int]]]:
+        """For each query, every entry whose score is at least `min_score`
+        (never NaN), best first, equal scores in insertion order."""
 
     def __len__(self) -> int: ...
     def __repr__(self) -> str: ...

@@ -74,6 +74,10 @@ constexpr ArgSpec kNewSpec{"Vectorstore", "__new__", kNewParams, 2, 1};
 constexpr ArgSpec kInsertSpec{"Vectorstore", "insert", kInsertParams, 2, 2};
 constexpr ArgSpec kSearchSpec{"Vectorstore", "search", kSearchParams, 2, 2};
 constexpr ArgSpec kParallelSpec{"Vectorstore", "parallel_search", kParallelParams, 3, 2};
+constexpr const char* kBatchParams[] = {"queries", "top_k", "n_threads", "allowed"};
+constexpr const char* kRangeParams[] = {"queries", "min_score", "n_threads", "allowed"};
+constexpr ArgSpec kBatchSpec{"Vectorstore", "search_batch", kBatchParams, 4, 2, 1};
+constexpr ArgSpec kRangeSpec{"Vectorstore", "range_search", kRangeParams, 4, 2, 1};
 
 PyObject* vectorstore_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
@@ -162,6 +166,64 @@ PyObject* vectorstore_parallel_search(PyObject* self, PyObject* const* args, Py_
     });
 }
 
+std::optional<AllowedMask> mask_of(const HeldBytes& allowed) {
+    if (!allowed.held()) return std::nullopt;
+    return AllowedMask{allowed.data(), allowed.size()};
+}
+
+void raise_query_mismatch(const QueryRows& queries, std::size_t expected) {
+    if (queries.mismatch) {
+        raise(PyExc_ValueError, batch_query_length_error(queries.mismatch->first, queries.mismatch->second, expected));
+    }
+}
+
+Ref batch_results(const std::vector<std::vector<ScoredId>>& results) {
+    Ref list = checked(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), results_list(results[i]).release());
+    }
+    return list;
+}
+
+PyObject* vectorstore_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* slots[4] = {};
+        bind_fastcall(kBatchSpec, args, nargsf, kwnames, slots);
+        PyVectorstore& obj = receiver(self);
+        SharedBorrow borrow(obj);
+        const std::size_t d = obj.store.vector_size();
+        QueryRows queries = convert_arg("queries", [&] { return to_query_rows(slots[0], d); });
+        const std::size_t top_k = convert_arg("top_k", [&] { return to_count(slots[1]); });
+        const auto n_threads = convert_arg("n_threads", [&] { return to_optional_count(slots[2]); });
+        const HeldBytes allowed = convert_arg("allowed", [&] { return HeldBytes(slots[3]); });
+        raise_query_mismatch(queries, d);
+        auto found = search_batch(obj.store, queries.values.data(), queries.count, top_k, n_threads, mask_of(allowed));
+        if (!found.ok()) raise_core_error(found.error());
+        std::vector<float>().swap(queries.values);
+        return batch_results(found.value()).release();
+    });
+}
+
+PyObject* vectorstore_range_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* slots[4] = {};
+        bind_fastcall(kRangeSpec, args, nargsf, kwnames, slots);
+        PyVectorstore& obj = receiver(self);
+        SharedBorrow borrow(obj);
+        const std::size_t d = obj.store.vector_size();
+        QueryRows queries = convert_arg("queries", [&] { return to_query_rows(slots[0], d); });
+        const double min_score = convert_arg("min_score", [&] { return to_real(slots[1]); });
+        const auto n_threads = convert_arg("n_threads", [&] { return to_optional_count(slots[2]); });
+        const HeldBytes allowed = convert_arg("allowed", [&] { return HeldBytes(slots[3]); });
+        raise_query_mismatch(queries, d);
+        auto found = range_search(obj.store, queries.values.data(), queries.count, min_score, n_threads,
+                                  mask_of(allowed));
+        if (!found.ok()) raise_core_error(found.error());
+        std::vector<float>().swap(queries.values);
+        return batch_results(found.value()).release();
+    });
+}
+
 PyObject* vectorstore_get_vector_size(PyObject* self, void*) {
     return guarded<PyObject*>(nullptr, [&] {
         PyVectorstore& obj = receiver(self);
@@ -195,6 +257,12 @@ PyMethodDef vectorstore_methods[] = {
     {"search", QM_FASTCALL(vectorstore_search), METH_FASTCALL | METH_KEYWORDS, "search($self, vector, top_k)\n--\n\n"},
     {"parallel_search", QM_FASTCALL(vectorstore_parallel_search), METH_FASTCALL | METH_KEYWORDS,
      "parallel_search($self, vector, top_k, n_threads=None)\n--\n\n"},
+    {"search_batch", QM_FASTCALL(vectorstore_search_batch), METH_FASTCALL | METH_KEYWORDS,
+     "search_batch($self, queries, top_k, n_threads=None, *, allowed=None)\n--\n\n"
+     "For each query, the list that search(query, top_k) returns, bit for bit."},
+    {"range_search", QM_FASTCALL(vectorstore_range_search), METH_FASTCALL | METH_KEYWORDS,
+     "range_search($self, queries, min_score, n_threads=None, *, allowed=None)\n--\n\n"
+     "For each query, every entry scoring at least min_score, best first."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -379,7 +379,7 @@ static void test_block_entry_test() {
             const bool may = heap.block_may_enter(scores, base);
             CHECK(may || !enters);
             if (after) CHECK(may == enters);
-            heap.offer_block(scores, base, 0, blocks * kLanes);
+            heap.offer_block(scores, base, ~0u);
         }
     }
 }

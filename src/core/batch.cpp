@@ -1,0 +1,179 @@
+// Many queries per read of the store: exact top-k and range search for a
+// batch of queries.
+//
+// Each query keeps its own scan (scan.cpp): its threshold, lower-bound heap,
+// deferred blocks, and the plane and exact passes over the few blocks that
+// survive its bounds. What the queries share is the first level: the driver
+// walks the runs of blocks once, and for each run computes the sketch bounds
+// of a group of queries in one batch pass (passes.cpp), which reads each
+// block's codes once for the whole group, then hands each query its bounds.
+// A query whose scan has stopped reading bounds (scan.cpp: where they cannot
+// rule blocks out) takes the run on its own. Integer sketch sums are exact,
+// so every query gets the bits that it gets alone, and so does its answer.
+//
+// Memory: per query its scan state (O(top_k + deferred blocks)); per worker
+// one group's bounds for one run. There is never a score per (entry, query).
+//
+// Threads: like parallel_search, the store is cut into one chunk per
+// worker; each worker runs every query over its chunk, and the calling
+// thread merges each query's chunk results in chunk order. The order of
+// ranking is total, so the merge gives the answer of one scan.
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include "passes.hpp"
+#include "scan.hpp"
+#include "search.hpp"
+
+namespace quillmere {
+
+using detail::Hit;
+
+namespace detail {
+namespace {
+
+// Queries whose sketch bounds one batch pass computes together: the AMX
+// tile's 16 rows, and a group's bounds for one run (2 * 16 * 8 KiB) stay
+// in the second-level cache beside the run's codes.
+constexpr std::size_t kBatchGroup = 16;
+
+}  // namespace
+
+void scan_batch(const Vectorstore& store, const PreparedQuery* queries, std::size_t count, const ScanGoal& goal,
+                std::size_t first, std::size_t last, const std::uint8_t* allowed, std::vector<Hit>* outs,
+                const ScanOptions& options) {
+    for (std::size_t j = 0; j < count; ++j) outs[j].clear();
+    if (count == 0 || first >= last || (!goal.range && goal.top_k == 0)) return;
+    auto scratch = std::make_unique<ScanScratch>();
+    std::vector<Scan> scans;
+    scans.reserve(count);
+    for (std::size_t j = 0; j < count; ++j) {
+        scans.emplace_back(store, queries[j], goal, first, last, allowed, outs[j], options, *scratch);
+    }
+    const Passes& passes = passes_for(options.kernel);
+    constexpr std::size_t kStride = kRun * kLanes;
+    std::vector<float> upper(kBatchGroup * kStride), lower(kBatchGroup * kStride);
+    std::vector<std::size_t> waiting;
+    waiting.reserve(count);
+    const PreparedQuery* group[kBatchGroup];
+    for_each_run(store, first, last, [&](std::size_t segment, std::size_t begin, std::size_t stop) {
+        waiting.clear();
+        for (std::size_t j = 0; j < count; ++j) {
+            if (scans[j].wants_sketch()) {
+                waiting.push_back(j);
+            } else {
+                scans[j].take_run(segment, begin, stop, nullptr, nullptr);
+            }
+        }
+        const SegmentView seg = segment_view(store.segments()[segment]);
+        for (std::size_t g = 0; g < waiting.size(); g += kBatchGroup) {
+            const std::size_t size = std::min(kBatchGroup, waiting.size() - g);
+            for (std::size_t i = 0; i < size; ++i) group[i] = &queries[waiting[g + i]];
+            for_each_live_range(store, segment, begin, stop, first, last, allowed, [&](std::size_t b, std::size_t e) {
+                const std::size_t at = (b - begin) * kLanes;
+                passes.sketch_batch(group, size, seg, b, e, upper.data() + at, lower.data() + at, kStride);
+            });
+            for (std::size_t i = 0; i < size; ++i) {
+                scans[waiting[g + i]].take_run(segment, begin, stop, upper.data() + i * kStride,
+                                               lower.data() + i * kStride);
+            }
+        }
+    });
+    for (Scan& scan : scans) scan.finish();
+}
+
+}  // namespace detail
+
+std::string batch_query_length_error(std::size_t index, std::size_t length, std::size_t expected) {
+    return "query " + std::to_string(index) + " has length " + std::to_string(length) + " but vectorstore expects " +
+           std::to_string(expected);
+}
+
+namespace {
+
+struct BatchJob {
+    const Vectorstore* store;
+    const detail::PreparedQuery* queries;
+    std::size_t count;
+    detail::ScanGoal goal;
+    const std::uint8_t* allowed;
+    std::size_t n;
+    ChunkPlan plan;
+    std::vector<std::vector<Hit>>* per_chunk;  // plan.count * count lists, chunk-major
+};
+
+void scan_chunk(void* context, std::size_t index) {
+    const auto& job = *static_cast<const BatchJob*>(context);
+    const std::size_t first = index * job.plan.size;
+    const std::size_t last = std::min(job.n, first + job.plan.size);
+    detail::scan_batch(*job.store, job.queries, job.count, job.goal, first, last, job.allowed,
+                       job.per_chunk->data() + index * job.count);
+}
+
+Outcome<std::vector<std::vector<ScoredId>>> run_batch(const Vectorstore& store, const float* queries,
+                                                      std::size_t count, const detail::ScanGoal& goal,
+                                                      std::optional<std::size_t> n_threads,
+                                                      std::optional<AllowedMask> allowed) {
+    const std::size_t n = store.size();
+    if (allowed && allowed->bytes != n / 8 + (n % 8 != 0)) {
+        return Error{ErrorKind::Value, "allowed has length " + std::to_string(allowed->bytes) +
+                                           " but vectorstore expects " + std::to_string(n / 8 + (n % 8 != 0)) +
+                                           " (one bit for each of its " + std::to_string(n) + " entries)"};
+    }
+    std::vector<std::vector<ScoredId>> results(count);
+    if (count == 0 || n == 0 || (!goal.range && goal.top_k == 0)) return results;
+    const std::size_t d = store.vector_size();
+    const detail::ScanOptions& options = detail::default_scan_options();
+    std::vector<detail::PreparedQuery> prepared;
+    prepared.reserve(count);
+    for (std::size_t j = 0; j < count; ++j) prepared.push_back(detail::prepare_query(queries + j * d, d, options));
+
+    // Every buffer a top-k scan fills is allocated here, before any thread
+    // starts; a range scan's lists grow in the workers, which report an
+    // exhausted heap after every join.
+    const ChunkPlan plan = plan_chunks(n, n_threads ? *n_threads : available_parallelism());
+    std::vector<std::vector<Hit>> per_chunk(plan.count * count);
+    if (!goal.range) {
+        for (std::size_t i = 0; i < plan.count; ++i) {
+            const std::size_t size = std::min(n, (i + 1) * plan.size) - i * plan.size;
+            for (std::size_t j = 0; j < count; ++j) per_chunk[i * count + j].reserve(std::min(goal.top_k, size));
+        }
+    }
+    BatchJob job{&store, prepared.data(), count, goal, allowed ? allowed->bits : nullptr, n, plan, &per_chunk};
+    if (auto failure = detail::run_on_threads(plan.count, scan_chunk, &job)) return *failure;
+
+    std::vector<Hit> merged;
+    for (std::size_t j = 0; j < count; ++j) {
+        merged.clear();
+        for (std::size_t i = 0; i < plan.count; ++i) {
+            const auto& hits = per_chunk[i * count + j];
+            merged.insert(merged.end(), hits.begin(), hits.end());
+        }
+        const std::size_t keep = goal.range ? merged.size() : std::min(goal.top_k, merged.size());
+        if (plan.count > 1) std::partial_sort(merged.begin(), merged.begin() + keep, merged.end(), detail::ranks_before);
+        results[j].reserve(keep);
+        for (std::size_t i = 0; i < keep; ++i) results[j].push_back({merged[i].score, store.id_at(merged[i].position)});
+    }
+    return results;
+}
+
+}  // namespace
+
+Outcome<std::vector<std::vector<ScoredId>>> search_batch(const Vectorstore& store, const float* queries,
+                                                         std::size_t count, std::size_t top_k,
+                                                         std::optional<std::size_t> n_threads,
+                                                         std::optional<AllowedMask> allowed) {
+    return run_batch(store, queries, count, detail::ScanGoal{top_k, false, 0.0}, n_threads, allowed);
+}
+
+Outcome<std::vector<std::vector<ScoredId>>> range_search(const Vectorstore& store, const float* queries,
+                                                         std::size_t count, double min_score,
+                                                         std::optional<std::size_t> n_threads,
+                                                         std::optional<AllowedMask> allowed) {
+    if (std::isnan(min_score)) return Error{ErrorKind::Value, "min_score must not be NaN"};
+    return run_batch(store, queries, count, detail::ScanGoal{0, true, min_score}, n_threads, allowed);
+}
+
+}  // namespace quillmere
