@@ -84,12 +84,25 @@ class NativeFloor:
         self.lib.read_floor_threads.restype = ctypes.c_uint64
         self.lib.read_floor_threads.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t]
         self.lib.floor_loop.restype = ctypes.c_char_p
+        self.lib.copy_floor.restype = None
+        self.lib.copy_floor.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]
+        self.lib.copy_fresh_floor.restype = ctypes.c_int
+        self.lib.copy_fresh_floor.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
         self.loop = self.lib.floor_loop().decode()
 
     def read(self, array, threads=1):
         if threads == 1:
             return self.lib.read_floor(array.ctypes.data, array.nbytes)
         return self.lib.read_floor_threads(array.ctypes.data, array.nbytes, threads)
+
+    def copy(self, destination, array):
+        """memcpy of the array's bytes into `destination` (as large, already touched)."""
+        self.lib.copy_floor(destination.ctypes.data, array.ctypes.data, array.nbytes)
+
+    def copy_fresh(self, array):
+        """memcpy of the array's bytes into fresh memory from malloc, then freed."""
+        if self.lib.copy_fresh_floor(array.ctypes.data, array.nbytes) < 0:
+            raise MemoryError(array.nbytes)
 
 
 def status_bytes():

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -93,5 +94,22 @@ std::uint64_t read_floor_threads(const void* p, std::size_t bytes, std::size_t t
         out |= results[t];
     }
     return out;
+}
+
+// The copy floor: memcpy of `bytes` from `src` into `dst` (a warm buffer).
+void copy_floor(void* dst, const void* src, std::size_t bytes) {
+    std::memcpy(dst, src, bytes);
+    asm volatile("" : : "r"(dst) : "memory");
+}
+
+// memcpy into fresh memory from malloc, freed afterwards: what a copy that
+// returns new memory pays, the first touch of every page included.
+int copy_fresh_floor(const void* src, std::size_t bytes) {
+    void* dst = std::malloc(bytes);
+    if (dst == nullptr) return -1;
+    std::memcpy(dst, src, bytes);
+    asm volatile("" : : "r"(dst) : "memory");  // the copy may not be optimised away
+    std::free(dst);
+    return 0;
 }
 }

@@ -6,6 +6,7 @@ call holds its borrow, the inner call meets the borrow flag: it fails at once wi
 and every borrow is released on every way out of every member."""
 import threading
 
+import numpy as np
 import pytest
 
 from oracle import assert_same_results, top_k
@@ -115,6 +116,8 @@ def member_calls(store):
         "bool": lambda: bool(store),
         "repr": lambda: repr(store),
         "vector_size": lambda: store.vector_size,
+        "vectors": lambda: np.asarray(store.vectors()).tolist(),
+        "ids": lambda: store.ids(1).tolist(),
     }
 
 
@@ -131,6 +134,8 @@ def expected_reader_results(entries):
         "bool": True,
         "repr": f"Vectorstore(vector_size=3, len={len(entries)})",
         "vector_size": 3,
+        "vectors": [v for v, _ in entries],
+        "ids": [i for _, i in entries[1:]],
     }
 
 
@@ -425,3 +430,26 @@ def test_other_thread_meets_the_shared_borrow(outer):
     assert seen[1][0] == "ok"
     assert_same_results(seen[1][1], top_k(BASE, Q, 3))
     assert_holds(store, BASE)
+
+
+# --- read-backs hold a shared borrow while they convert, and none afterwards ---------------------
+
+@pytest.mark.parametrize("outer", ["vectors", "ids"])
+@pytest.mark.parametrize("where", ["start", "stop"])
+def test_read_back_borrows_while_converting(outer, where):
+    store = fresh_store()
+    seen = []
+
+    def hook():
+        seen.append(attempt(lambda: store.insert(NEW_VECTOR, 1)))
+        seen.append(attempt(lambda: store.search(Q, 1)[0][1]))
+
+    start, stop = (HookIndex(1, hook), None) if where == "start" else (0, HookIndex(2, hook))
+    view = getattr(store, outer)(start, stop)
+    assert seen == [BORROWED, ("ok", 12)]
+    want = [v for v, _ in BASE] if outer == "vectors" else [i for _, i in BASE]
+    want = want[1:] if where == "start" else want[:2]
+    assert view.tolist() == want
+    store.insert(NEW_VECTOR, 50)  # the view is a copy, and holds no borrow
+    assert view.tolist() == want
+    assert_holds(store, BASE + [(NEW_VECTOR, 50)])

@@ -85,8 +85,10 @@ class TestClassObject:
                 "($self, vector, top_k, n_threads=None)",
                 "(self, /, vector, top_k, n_threads=None)",
             ),
+            (Vectorstore.vectors, "($self, start=0, stop=None)", "(self, /, start=0, stop=None)"),
+            (Vectorstore.ids, "($self, start=0, stop=None)", "(self, /, start=0, stop=None)"),
         ],
-        ids=["class", "insert", "search", "parallel_search"],
+        ids=["class", "insert", "search", "parallel_search", "vectors", "ids"],
     )
     def test_signatures(self, obj, text_signature, signature):
         assert obj.__text_signature__ == text_signature
@@ -102,7 +104,8 @@ class TestClassObject:
 
     def test_members_in_table_order(self):
         assert public_names(vars(Vectorstore)) == [
-            "insert", "search", "parallel_search", "search_batch", "range_search", "vector_size"]
+            "insert", "search", "parallel_search", "search_batch", "range_search", "vectors", "ids", "vector_size"
+        ]
 
     def test_not_subclassable(self):
         with pytest.raises(TypeError):

@@ -408,6 +408,10 @@ def test_large_stores(n, d, data):
     for route in ("create", "mixed"):
         store = build(d, entries, route)
         assert len(store) == n
+        # Read back as stored, across block and segment edges.
+        stored = np.array([v for v, _ in entries], np.float32).reshape(n, d)
+        assert np.asarray(store.vectors()).tobytes() == stored.tobytes()
+        assert np.asarray(store.ids()).tolist() == [i for _, i in entries]
         for q in queries:
             full = top_k(entries, q, n)
             for k in ks:

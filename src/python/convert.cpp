@@ -510,6 +510,24 @@ std::optional<std::size_t> to_optional_count(PyObject* obj) {
     return to_count(obj);
 }
 
+std::uint64_t to_position(PyObject* obj, const char* name) {
+    Ref index = Ref::steal(PyNumber_Index(obj));
+    if (!index) throw_pending();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && overflow == 0 && PyErr_Occurred()) throw_pending();
+    if (overflow < 0 || (overflow == 0 && value < 0)) {
+        raise(PyExc_ValueError, std::string(name) + " must be at least 0, got " + display(index.get()));
+    }
+    if (overflow == 0) return static_cast<std::uint64_t>(value);
+    const unsigned long long wide = PyLong_AsUnsignedLongLong(index.get());
+    if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_pending();
+        PyErr_Clear();
+    }
+    return static_cast<std::uint64_t>(wide);
+}
+
 void for_each_pair(PyObject* obj, const std::function<void(std::vector<float>&, std::uint64_t)>& sink) {
     refuse_str(obj);
     require_sequence(obj);

@@ -63,6 +63,11 @@ private:
     bool held_ = false;
 };
 
+// A start or stop of a read-back range: any integer (through __index__)
+// that is not negative, else ValueError "{name} must be at least 0, got {v}".
+// Values of 2**64 and more saturate at the largest u64, past any store.
+std::uint64_t to_position(PyObject* obj, const char* name);
+
 // Converts a sequence of (vector, id) tuples, handing each converted pair to
 // `sink` before the next item is looked at. The vector buffer is reused.
 void for_each_pair(PyObject* obj, const std::function<void(std::vector<float>&, std::uint64_t)>& sink);

@@ -1,12 +1,16 @@
 #include "vectorstore.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
 
 #include "binding.hpp"
 #include "convert.hpp"
+#include "readback.hpp"
+#include "readbuffer.hpp"
 #include "search.hpp"
 #include "store.hpp"
 
@@ -73,11 +77,14 @@ constexpr const char* kParallelParams[] = {"vector", "top_k", "n_threads"};
 constexpr ArgSpec kNewSpec{"Vectorstore", "__new__", kNewParams, 2, 1};
 constexpr ArgSpec kInsertSpec{"Vectorstore", "insert", kInsertParams, 2, 2};
 constexpr ArgSpec kSearchSpec{"Vectorstore", "search", kSearchParams, 2, 2};
+constexpr const char* kSpanParams[] = {"start", "stop"};
 constexpr ArgSpec kParallelSpec{"Vectorstore", "parallel_search", kParallelParams, 3, 2};
 constexpr const char* kBatchParams[] = {"queries", "top_k", "n_threads", "allowed"};
 constexpr const char* kRangeParams[] = {"queries", "min_score", "n_threads", "allowed"};
 constexpr ArgSpec kBatchSpec{"Vectorstore", "search_batch", kBatchParams, 4, 2, 1};
 constexpr ArgSpec kRangeSpec{"Vectorstore", "range_search", kRangeParams, 4, 2, 1};
+constexpr ArgSpec kVectorsSpec{"Vectorstore", "vectors", kSpanParams, 2, 0};
+constexpr ArgSpec kIdsSpec{"Vectorstore", "ids", kSpanParams, 2, 0};
 
 PyObject* vectorstore_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
@@ -224,6 +231,58 @@ PyObject* vectorstore_range_search(PyObject* self, PyObject* const* args, Py_ssi
     });
 }
 
+// Positions [first, last) of a read-back, from converted start and stop.
+struct Range {
+    std::size_t first;
+    std::size_t last;
+};
+
+// Slice rules for non-negative bounds: no stop means the end, and bounds
+// past the end stop at it. A start above the stop given is refused rather
+// than read as empty, since it is almost surely a mistake.
+Range position_range(const Vectorstore& store, PyObject* start_arg, PyObject* stop_arg) {
+    const std::uint64_t start = start_arg == nullptr ? 0 : convert_arg("start", [&] {
+        return to_position(start_arg, "start");
+    });
+    const bool stop_given = stop_arg != nullptr && stop_arg != Py_None;
+    const std::uint64_t stop = stop_given ? convert_arg("stop", [&] { return to_position(stop_arg, "stop"); })
+                                          : std::uint64_t{store.size()};
+    if (stop_given && start > stop) {
+        raise(PyExc_ValueError, "start must not be greater than stop, got start=" + std::to_string(start) +
+                                    " and stop=" + std::to_string(stop));
+    }
+    const std::uint64_t size = store.size();
+    return {static_cast<std::size_t>(std::min(start, size)), static_cast<std::size_t>(std::min(stop, size))};
+}
+
+PyObject* vectorstore_vectors(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* slots[2] = {};
+        bind_fastcall(kVectorsSpec, args, nargsf, kwnames, slots);
+        PyVectorstore& obj = receiver(self);
+        SharedBorrow borrow(obj);
+        const Range range = position_range(obj.store, slots[0], slots[1]);
+        const std::size_t rows = range.last - range.first, d = obj.store.vector_size();
+        // rows * d floats are stored already, so the product cannot wrap.
+        ZeroedBuffer data = buffer_memory(rows * d, sizeof(float));
+        read_vectors(obj.store, range.first, range.last, data.as<float>());
+        return float_matrix_view(std::move(data), rows, d).release();
+    });
+}
+
+PyObject* vectorstore_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* slots[2] = {};
+        bind_fastcall(kIdsSpec, args, nargsf, kwnames, slots);
+        PyVectorstore& obj = receiver(self);
+        SharedBorrow borrow(obj);
+        const Range range = position_range(obj.store, slots[0], slots[1]);
+        ZeroedBuffer data = buffer_memory(range.last - range.first, sizeof(std::uint64_t));
+        read_ids(obj.store, range.first, range.last, data.as<std::uint64_t>());
+        return u64_vector_view(std::move(data), range.last - range.first).release();
+    });
+}
+
 PyObject* vectorstore_get_vector_size(PyObject* self, void*) {
     return guarded<PyObject*>(nullptr, [&] {
         PyVectorstore& obj = receiver(self);
@@ -263,6 +322,9 @@ PyMethodDef vectorstore_methods[] = {
     {"range_search", QM_FASTCALL(vectorstore_range_search), METH_FASTCALL | METH_KEYWORDS,
      "range_search($self, queries, min_score, n_threads=None, *, allowed=None)\n--\n\n"
      "For each query, every entry scoring at least min_score, best first."},
+    {"vectors", QM_FASTCALL(vectorstore_vectors), METH_FASTCALL | METH_KEYWORDS,
+     "vectors($self, start=0, stop=None)\n--\n\n"},
+    {"ids", QM_FASTCALL(vectorstore_ids), METH_FASTCALL | METH_KEYWORDS, "ids($self, start=0, stop=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

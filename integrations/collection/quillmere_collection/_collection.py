@@ -1,13 +1,17 @@
 """A mutable, exact collection of (string id, vector, payload) entries.
 
 Layout. Every entry ever added occupies a *position*: its index in the
-float32 array `_rows`, in the lists `_ids` / `_payloads`, and its u64 id in
-the `quillmere.Vectorstore` that answers searches. Positions only grow, in
+lists `_ids` / `_payloads` and in the `quillmere.Vectorstore` that answers
+searches (whose u64 id for it is the position too). Positions only grow, in
 order of addition, so the store's tie order (insertion order) is the order
 of addition. Deleting or overwriting an entry leaves a tombstone (its
 position's id becomes None) that searches skip; compaction rebuilds the
-store and the arrays from the live positions, in order, which keeps every
+store and the lists from the live positions, in order, which keeps every
 relative order and so every answer.
+
+The store holds the only copy of the vectors. Compaction, saving, MMR and
+`vectors` read them back with `Vectorstore.vectors`, a chunk of at most
+CHUNK_BYTES at a time, so none of them holds a second copy of the store.
 
 Exactness. The module ranks by score (descending, NaN last, -0.0 and +0.0
 equal) and then by position, a total order. Dropping the positions that a
@@ -58,8 +62,12 @@ COMPACT_RATIO = 0.5
 # prefix the rarer the ids.
 RESTRICT_FRACTION = 0.07
 
-# The smallest row capacity; it then doubles as entries are added.
-MIN_CAPACITY = 64
+# Vectors read back from the store at once, at most; runs of wanted
+# positions closer than GAP_BYTES of vectors are read as one range.
+CHUNK_BYTES = 16 << 20
+GAP_BYTES = 4096
+
+CHANGED = "collection changed during iteration"
 
 
 def _name_unserialisable(ids: List[str], payloads: List[Any]) -> None:
@@ -112,8 +120,10 @@ class Collection:
     kept as given, not copied, and returned as they are: treat them as
     read-only. With `json_payloads=False` a payload may be any object, and
     only `save` requires that json can write it. Calls are serialised by a
-    lock, so threads may share a collection; a filter must not modify the
-    collection it is filtering.
+    lock, so threads may share a collection. A filter (or an `ids`
+    iterable) that changes the collection during a search makes the search
+    raise RuntimeError("collection changed during iteration"); the change
+    itself stands.
     """
 
     def __init__(self, vector_size: Optional[int] = None, *, json_payloads: bool = True) -> None:
@@ -133,7 +143,6 @@ class Collection:
         self._size = self._store.vector_size
 
     def _reset(self) -> None:
-        self._rows = np.empty((0 if self._size is None else MIN_CAPACITY, self._size or 0), np.float32)
         self._count = 0  # positions in use, tombstones included
         self._ids: List[Optional[str]] = []  # per position; None marks a tombstone
         self._payloads: List[Any] = []  # per position
@@ -202,7 +211,6 @@ class Collection:
                 return
             if self._size is None:
                 self._fix_size(rows.shape[1])
-                self._rows = np.empty((MIN_CAPACITY, self._size), np.float32)
             # Within one call the last occurrence of an id wins, as it would
             # in a sequence of single adds.
             last = {id_: i for i, id_ in enumerate(ids)}
@@ -263,16 +271,10 @@ class Collection:
     def _append(self, ids: List[str], rows: np.ndarray, payloads: List[Any]) -> None:
         """Appends checked entries at new positions, all or nothing."""
         start, n = self._count, len(ids)
-        if start + n > len(self._rows):
-            capacity = max(MIN_CAPACITY, 2 * len(self._rows), start + n)
-            grown = np.empty((capacity, self._size), np.float32)
-            grown[:start] = self._rows[:start]
-            self._rows = grown
-        self._rows[start : start + n] = rows  # beyond _count: not yet part of the collection
         store, inserted = self._store, 0
         try:
             for i in range(n):
-                store.insert(self._rows[start + i], start + i)
+                store.insert(rows[i], start + i)
                 inserted += 1
         except BaseException:
             # Only running out of memory (or an interrupt) stops the loop.
@@ -347,14 +349,8 @@ class Collection:
 
     def _rebuild(self, positions: np.ndarray) -> None:
         """Keeps only `positions` (ascending), renumbered from 0 in the same order."""
-        rows = self._rows[positions]  # a copy
-        store = quillmere.Vectorstore(self._size, list(zip(rows, range(len(rows)))))
+        store = self._store_of(positions, renumber=True)
         # Nothing has changed up to here; the rest cannot fail part way.
-        capacity = len(self._rows)
-        if capacity > 4 * max(len(rows), MIN_CAPACITY):
-            capacity = max(2 * len(rows), MIN_CAPACITY)  # give back memory after mass deletes
-            self._rows = np.empty((capacity, self._size), np.float32)
-        self._rows[: len(rows)] = rows
         ids = [self._ids[p] for p in positions.tolist()]
         self._payloads = [self._payloads[p] for p in positions.tolist()]
         self._ids = ids
@@ -364,6 +360,56 @@ class Collection:
         self._count = len(ids)
         self._store = store
         self._version += 1
+
+    # ------------------------------------------------------------- reading back
+
+    def _row_chunks(self, positions: np.ndarray) -> Iterator[Tuple[np.ndarray, np.ndarray]]:
+        """(positions, their rows) for ascending distinct `positions`, a chunk at a time.
+
+        Each chunk is one `Vectorstore.vectors` range of at most CHUNK_BYTES,
+        spanning wanted positions that lie within GAP_BYTES of each other;
+        a chunk of consecutive positions is the read-back buffer itself.
+        """
+        if len(positions) == 0:
+            return
+        row_bytes = 4 * self._size
+        chunk = max(1, CHUNK_BYTES // row_bytes) if row_bytes else len(positions)
+        gap = max(1, GAP_BYTES // row_bytes) if row_bytes else len(positions)
+        cuts = (np.flatnonzero(np.diff(positions) > gap) + 1).tolist()
+        store = self._store
+        for begin, end in zip([0] + cuts, cuts + [len(positions)]):
+            while begin < end:
+                first = int(positions[begin])
+                stop = begin + int(np.searchsorted(positions[begin:end], first + chunk))
+                wanted = positions[begin:stop]
+                last = int(wanted[-1]) + 1
+                rows = np.asarray(store.vectors(first, last))
+                yield wanted, rows if last - first == len(wanted) else rows[wanted - first]
+                begin = stop
+
+    def _rows_of(self, positions: np.ndarray) -> np.ndarray:
+        """The stored rows of ascending distinct `positions`, as one new float32 array."""
+        out = np.empty((len(positions), self._size or 0), np.float32)
+        done = 0
+        for wanted, rows in self._row_chunks(positions):
+            out[done : done + len(wanted)] = rows
+            done += len(wanted)
+        return out
+
+    def _store_of(self, positions: np.ndarray, renumber: bool) -> quillmere.Vectorstore:
+        """A new store of the rows of ascending distinct `positions`, in order.
+
+        Its ids are 0, 1, ... with `renumber`, else the positions. The
+        constructor converts each pair straight into the store as it
+        iterates, so only one chunk of rows exists beside the stores.
+        """
+        def pairs() -> Iterator[Tuple[np.ndarray, int]]:
+            done = 0
+            for wanted, rows in self._row_chunks(positions):
+                yield from zip(rows, range(done, done + len(wanted)) if renumber else wanted.tolist())
+                done += len(wanted)
+
+        return quillmere.Vectorstore(self._size, _Pairs(len(positions), pairs))
 
     # ------------------------------------------------------------- reading
 
@@ -386,13 +432,18 @@ class Collection:
         """
         with self._lock:
             _refuse_single_id(ids)
+            version = self._version
             positions = []
             for id_ in ids:
                 position = self._where.get(id_)
                 if position is None:
                     raise KeyError(id_)
                 positions.append(position)
-            return self._rows[np.array(positions, np.int64)].reshape(len(positions), self._size or 0)
+            if self._version != version:
+                raise RuntimeError(CHANGED)  # the ids' iterator changed the positions
+            wanted = np.array(positions, np.int64)
+            distinct, where = np.unique(wanted, return_inverse=True)
+            return self._rows_of(distinct)[where.reshape(-1)].reshape(len(positions), self._size or 0)
 
     # ------------------------------------------------------------- persistence
 
@@ -409,15 +460,14 @@ class Collection:
         with self._lock:
             if self._dead:
                 positions = self._live_positions()
-                rows = self._rows[positions]
                 ids = [self._ids[p] for p in positions.tolist()]
                 payloads = [self._payloads[p] for p in positions.tolist()]
             else:
-                rows, ids, payloads = self._rows[: self._count], self._ids, self._payloads
-            if self._size is None:
-                rows = np.empty((0, 0), np.float32)
+                positions = np.arange(self._count, dtype=np.int64)
+                ids, payloads = self._ids, self._payloads
+            chunks = (rows for _, rows in self._row_chunks(positions)) if self._size is not None else iter(())
             try:
-                _persist.save(path, self._size, ids, rows, payloads)
+                _persist.save(path, self._size, ids, chunks, payloads)
             except (TypeError, ValueError):
                 # json fails before any file is written; say whose payload it was.
                 _name_unserialisable(ids, payloads)
@@ -427,15 +477,28 @@ class Collection:
     def load(cls, path: Any, *, json_payloads: bool = True) -> "Collection":
         """A collection read from a directory written by `save`.
 
-        Every file's size and checksum is checked first; a truncated, altered
-        or incomplete save raises `CorruptSaveError` and builds nothing.
+        Every file's size, the .npy header and the entries' checksum are
+        checked first, the vectors' checksum as they are read; a truncated,
+        altered or incomplete save raises `CorruptSaveError` naming the file,
+        and nothing is built from it.
         `json_payloads` is the constructor's, for the entries added later.
         """
-        vector_size, ids, rows, payloads = _persist.load(path)
+        vector_size, ids, payloads, read_rows = _persist.load(path)
         collection = cls(vector_size, json_payloads=json_payloads)
         if ids:
-            collection._store = quillmere.Vectorstore(vector_size, list(zip(rows, range(len(ids)))))
-            collection._rows = rows
+            # The rows go from the file into the store a chunk at a time; the
+            # checksum, checked as they pass, is settled before the store is kept.
+            count = len(ids)
+            chunk = max(1, CHUNK_BYTES // (4 * vector_size)) if vector_size else count
+
+            def pairs() -> Iterator[Tuple[np.ndarray, int]]:
+                done = 0
+                for rows in read_rows(chunk):
+                    yield from zip(rows, range(done, done + len(rows)))
+                    done += len(rows)
+
+            store = quillmere.Vectorstore(vector_size, _Pairs(count, pairs))
+            collection._store = store
             collection._ids = ids
             collection._payloads = payloads
             collection._where = dict(zip(ids, range(len(ids))))
@@ -514,7 +577,9 @@ class Collection:
             if count == 0:
                 return []
             positions = np.array([position for _, position in ranked], np.int64)
-            rows = self._rows[positions]
+            order = np.argsort(positions, kind="stable")  # distinct positions
+            rows = np.empty((len(positions), self._size), np.float32)
+            rows[order] = self._rows_of(positions[order])
             # The candidates' similarities to each chosen one come from a
             # search of a store of the candidates, so they are module bits.
             candidates = quillmere.Vectorstore(self._size, list(zip(rows, range(len(rows)))))
@@ -549,7 +614,23 @@ class Collection:
 
         `strategy` forces a filtered search's method ("overfetch" or
         "matches") for tests and benchmarks; None chooses.
+
+        The query's conversion, the `ids` iterable and the filter are the
+        caller's code, and may change the collection: positions would then
+        name other entries or tombstones. That raises RuntimeError(CHANGED),
+        checked after each filter call (so a filter never sees a changed
+        collection) and once at the end.
         """
+        version = self._version
+        ranked = self._rank_positions(query, k, filter, ids, strategy)
+        if self._version != version:
+            raise RuntimeError(CHANGED)
+        return ranked
+
+    def _rank_positions(
+        self, query: Any, k: Any, filter: Optional[Filter], ids: Optional[Iterable[str]], strategy: Optional[str]
+    ) -> List[Tuple[float, int]]:
+        version = self._version
         k = _count(k, "k")
         tree = compile_filter(filter) if isinstance(filter, dict) else None
         if self._store is None:
@@ -561,6 +642,8 @@ class Collection:
         if ids is not None:
             where = self._where
             positions = {where.get(id_, -1) for id_ in ids}
+            if self._version != version:
+                raise RuntimeError(CHANGED)
             positions.discard(-1)
             universe = np.fromiter(sorted(positions), np.int64, len(positions))
         if tree is not None:
@@ -590,16 +673,20 @@ class Collection:
     def _matching(self, positions: np.ndarray, filter: Optional[Filter]) -> np.ndarray:
         if filter is None:
             return positions
-        ids, payloads = self._ids, self._payloads
-        return np.fromiter((p for p in positions.tolist() if filter(ids[p], payloads[p])), np.int64)
+        ids, payloads, version = self._ids, self._payloads, self._version
+        keep = []
+        for p in positions.tolist():
+            if filter(ids[p], payloads[p]):
+                keep.append(p)
+            if self._version != version:
+                raise RuntimeError(CHANGED)
+        return np.array(keep, np.int64)
 
     def _search_matches(self, query: Any, want: int, positions: np.ndarray) -> List[Tuple[float, int]]:
         """Searches a temporary store of just these rows (ascending positions)."""
         if len(positions) == 0:
             return []
-        rows = self._rows  # row views: the module copies them once, into its own layout
-        store = quillmere.Vectorstore(self._size, [(rows[p], p) for p in positions.tolist()])
-        return store.search(query, want)
+        return self._store_of(positions, renumber=False).search(query, want)
 
     def _overfetch(
         self, query: Any, want: int, universe: Optional[np.ndarray], filter: Optional[Filter], may_switch: bool
@@ -623,7 +710,7 @@ class Collection:
         matches ranking last (bench/collection.py measures all three).
         """
         n = self._count
-        ids, payloads = self._ids, self._payloads
+        ids, payloads, version = self._ids, self._payloads, self._version
         if universe is not None:
             mask = np.zeros(n, np.bool_)
             mask[universe] = True
@@ -653,7 +740,10 @@ class Collection:
                 if member[position] if member is not None else ids[position] is not None:
                     if filter is not None:
                         examined += 1
-                        if not filter(ids[position], payloads[position]):
+                        keep = filter(ids[position], payloads[position])
+                        if self._version != version:
+                            raise RuntimeError(CHANGED)
+                        if not keep:
                             continue
                     found.append((score, position))
                     if len(found) == want:
@@ -690,3 +780,25 @@ class Collection:
         rest = self._matching(candidates[~done[candidates]], filter)
         matches = np.union1d(np.array([position for _, position in found], np.int64), rest)
         return self._search_matches(query, want, matches)
+
+
+class _Pairs:
+    """`count` (row, id) pairs made by `make()` as they are iterated.
+
+    The `Vectorstore` constructor takes a sequence (it asks the length as a
+    capacity hint) and converts each pair into the store before it takes
+    the next, so the rows behind these pairs never exist all at once.
+    """
+
+    def __init__(self, count: int, make: Callable[[], Iterator[Tuple[np.ndarray, int]]]) -> None:
+        self._count = count
+        self._make = make
+
+    def __len__(self) -> int:
+        return self._count
+
+    def __getitem__(self, index: int) -> Tuple[np.ndarray, int]:
+        raise TypeError("pairs are only iterated")  # never called: the constructor iterates
+
+    def __iter__(self) -> Iterator[Tuple[np.ndarray, int]]:
+        return self._make()

@@ -9,8 +9,12 @@ A save is three files in one directory:
 The data files get fresh names and are complete and synced before the
 manifest is written under a temporary name and renamed over `manifest.json`,
 so a reader sees the old save or the new one, never a mix. Files of earlier
-or interrupted saves are removed afterwards. Loading checks every size and
-checksum before it builds anything.
+or interrupted saves are removed afterwards.
+
+The vectors are written and read a chunk at a time, so neither saving nor
+loading holds them all beside the store. Loading checks the manifest, the
+sizes, the .npy header and the entries before it reads any vector, and the
+vectors' checksum as they pass; whatever it built is dropped if that fails.
 """
 
 from __future__ import annotations
@@ -20,7 +24,7 @@ import os
 import re
 import secrets
 import zlib
-from typing import Any, List, Tuple
+from typing import Any, Callable, Iterable, Iterator, List, Tuple
 
 import numpy as np
 
@@ -54,8 +58,15 @@ def _sync_directory(path: str) -> None:
         os.close(fd)
 
 
-def save(path: Any, vector_size: Any, ids: List[str], rows: np.ndarray, payloads: List[Any]) -> None:
-    """Writes a save of these entries (rows: C-contiguous float32, one per id)."""
+def _npy_header(count: int, vector_size: int) -> dict:
+    # What np.save writes for a C-ordered float32 array of this shape.
+    return {"descr": np.lib.format.dtype_to_descr(np.dtype(np.float32)), "fortran_order": False,
+            "shape": (count, vector_size)}
+
+
+def save(path: Any, vector_size: Any, ids: List[str], chunks: Iterable[np.ndarray], payloads: List[Any]) -> None:
+    """Writes a save of these entries; `chunks` yields their rows in order
+    (C-contiguous float32 arrays, len(ids) rows in all)."""
     path = os.fspath(path)
     # Encode first: a payload that no longer serialises fails before any file exists.
     entries = json.dumps({"ids": ids, "payloads": payloads}, ensure_ascii=False).encode("utf-8")
@@ -67,10 +78,17 @@ def save(path: Any, vector_size: Any, ids: List[str], rows: np.ndarray, payloads
     token = secrets.token_hex(8)
     vectors_name, entries_name = f"vectors-{token}.npy", f"entries-{token}.json"
 
+    data_crc = written = 0
     with open(os.path.join(path, vectors_name), "xb") as file:
-        np.save(file, rows, allow_pickle=False)
+        np.lib.format.write_array_header_1_0(file, _npy_header(len(ids), vector_size or 0))
+        for rows in chunks:
+            file.write(rows.data)
+            data_crc = zlib.crc32(rows.data, data_crc)
+            written += len(rows)
         file.flush()
         os.fsync(file.fileno())
+    if written != len(ids):
+        raise AssertionError(f"{written} rows written for {len(ids)} ids")
     _write(os.path.join(path, entries_name), entries)
     manifest = {
         "format": FORMAT,
@@ -80,7 +98,7 @@ def save(path: Any, vector_size: Any, ids: List[str], rows: np.ndarray, payloads
         "vectors": {
             "file": vectors_name,
             "bytes": os.path.getsize(os.path.join(path, vectors_name)),
-            "data_crc32": zlib.crc32(rows.data),
+            "data_crc32": data_crc,
         },
         "entries": {"file": entries_name, "bytes": len(entries), "crc32": zlib.crc32(entries)},
     }
@@ -93,8 +111,16 @@ def save(path: Any, vector_size: Any, ids: List[str], rows: np.ndarray, payloads
             os.remove(os.path.join(path, name))
 
 
-def load(path: Any) -> Tuple[int, List[str], np.ndarray, List[Any]]:
-    """Reads and checks a save: (vector_size, ids, rows, payloads); CorruptSaveError if unusable."""
+RowReader = Callable[[int], Iterator[np.ndarray]]
+
+
+def load(path: Any) -> Tuple[int, List[str], List[Any], RowReader]:
+    """Reads and checks a save: (vector_size, ids, payloads, read_rows); CorruptSaveError if unusable.
+
+    `read_rows(n)` yields the rows in order, n at a time, in one buffer that
+    it reuses, and raises CorruptSaveError after the last one if their
+    checksum is not the manifest's.
+    """
     path = os.fspath(path)
     if not os.path.isdir(path):
         raise FileNotFoundError(f"no saved collection at {path!r}: not a directory")
@@ -137,13 +163,23 @@ def load(path: Any) -> Tuple[int, List[str], np.ndarray, List[Any]]:
 
     name = os.path.basename(vectors_path)
     try:
-        rows = np.load(vectors_path, allow_pickle=False)
-    except (ValueError, OSError, EOFError) as error:
-        raise fail(f"{name} is not a readable .npy file ({error})") from None
-    if rows.dtype != np.float32 or rows.shape != (count, vector_size or 0):
-        raise fail(f"{name} holds {rows.dtype} {rows.shape}, expected float32 ({count}, {vector_size})")
-    rows = np.ascontiguousarray(rows)
-    if zlib.crc32(rows.data) != vectors_crc:
+        with open(vectors_path, "rb") as file:
+            version = np.lib.format.read_magic(file)
+            if version == (1, 0):
+                shape, fortran_order, dtype = np.lib.format.read_array_header_1_0(file)
+            elif version == (2, 0):
+                shape, fortran_order, dtype = np.lib.format.read_array_header_2_0(file)
+            else:
+                raise ValueError(f"unsupported .npy version {version}")
+            offset = file.tell()
+    except Exception as error:  # numpy parses the header with tokenize and ast: any error is damage
+        raise fail(f"{name} has a damaged .npy header ({type(error).__name__}: {error})") from None
+    d = vector_size or 0
+    if dtype != np.float32 or fortran_order or shape != (count, d):
+        raise fail(f"{name} holds {dtype} {shape}, expected float32 ({count}, {vector_size}) in C order")
+    if offset + 4 * count * d != sizes[0][1]:
+        raise fail(f"{name} has {sizes[0][1] - offset} bytes of data, expected {4 * count * d}")
+    if count == 0 and vectors_crc != 0:
         raise fail(f"{name} fails its checksum (corrupt)")
 
     name = os.path.basename(entries_path)
@@ -160,4 +196,19 @@ def load(path: Any) -> Tuple[int, List[str], np.ndarray, List[Any]]:
         raise fail(f"{name} does not hold {count} ids and payloads")
     if not all(isinstance(id_, str) for id_ in ids) or len(set(ids)) != count:
         raise fail(f"{name} holds ids that are not distinct strings")
-    return vector_size, ids, rows, payloads
+
+    def read_rows(chunk: int) -> Iterator[np.ndarray]:
+        buffer = np.empty((min(chunk, count), d), np.float32)
+        crc = 0
+        with open(vectors_path, "rb") as file:
+            file.seek(offset)
+            for first in range(0, count, chunk):
+                rows = buffer[: min(chunk, count - first)]
+                if file.readinto(rows.data) != rows.nbytes:
+                    raise fail(f"{os.path.basename(vectors_path)} ended early (changed while loading?)")
+                crc = zlib.crc32(rows.data, crc)
+                yield rows
+        if crc != vectors_crc:
+            raise fail(f"{os.path.basename(vectors_path)} fails its checksum (corrupt)")
+
+    return vector_size, ids, payloads, read_rows

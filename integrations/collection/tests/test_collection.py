@@ -1,14 +1,19 @@
 import datetime
+import io
 import math
 import os
 import random
+import shutil
 import struct
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import quillmere
-from quillmere_collection import Collection, CorruptSaveError
+from quillmere_collection import Collection, CorruptSaveError, _collection
+
+DATA = Path(__file__).resolve().parent / "data"
 
 D = 4
 # Few distinct component values, so scores tie often; a zero vector, a NaN
@@ -40,7 +45,20 @@ def bits(hits):
     return [(struct.pack("<d", hit.score), hit.id) for hit in hits]
 
 
-def test_exact_through_overwrites_deletes_and_compactions():
+def f32_bits(vectors):
+    return np.array(vectors, np.float32).reshape(len(vectors), D).view(np.uint32).tolist()
+
+
+@pytest.fixture(params=["16MiB-chunks", "3-row-chunks"])
+def chunks(request, monkeypatch):
+    """Reads back from the store in the default chunks, or in chunks of 3
+    rows that read runs 2 rows apart together, so that every chunk edge is met."""
+    if request.param == "3-row-chunks":
+        monkeypatch.setattr(_collection, "CHUNK_BYTES", 3 * 4 * D)
+        monkeypatch.setattr(_collection, "GAP_BYTES", 2 * 4 * D)
+
+
+def test_exact_through_overwrites_deletes_and_compactions(chunks, tmp_path):
     rng = random.Random(7)
     collection, model = Collection(D), {}  # model: id -> (vector, payload), in order
     compactions = 0
@@ -60,9 +78,14 @@ def test_exact_through_overwrites_deletes_and_compactions():
             for id_ in doomed:
                 del model[id_]
         assert list(collection) == list(model) and len(collection) == len(model)
+        if step % 50 == 49:  # through a save and a load, tombstones dropped on the way
+            collection.save(tmp_path / "saved")
+            collection = Collection.load(tmp_path / "saved")
         query = random_vector(rng)
         for k in (1, 5, len(model) + 3):
             assert bits(collection.search(query, k)) == expected(model, query, k)
+        some = rng.sample(sorted(model), min(len(model), 5)) * 2
+        assert collection.vectors(some).view(np.uint32).tolist() == f32_bits([model[i][0] for i in some])
     assert compactions >= 3
     assert [entry.payload for entry in collection.get(list(model))] == [p for _, p in model.values()]
 
@@ -215,6 +238,23 @@ def flip_last_byte(path):
     path.write_bytes(bytes(data))
 
 
+def flip_header(where):
+    """Flips the lowest bit of a byte of the .npy header: an offset, or the first such character."""
+
+    def damage(directory):
+        path = next(directory.glob("vectors-*"))
+        data = bytearray(path.read_bytes())
+        at = where if isinstance(where, int) else data.index(where.encode())
+        data[at] ^= 0x01
+        path.write_bytes(bytes(data))
+
+    return damage
+
+
+HEADER_BYTES = {"magic": 1, "length-low": 8, "length-high": 9, "{": "{", "(": "(", ")": ")", "}": "}",
+                "descr": "f4'", "order": "False"}
+
+
 @pytest.mark.parametrize(
     "damage, reason",
     [
@@ -225,8 +265,10 @@ def flip_last_byte(path):
         (lambda d: flip_last_byte(next(d.glob("entries-*"))), "checksum"),
         (lambda d: (d / "manifest.json").write_text((d / "manifest.json").read_text()[:40]), "not valid JSON"),
         (lambda d: next(d.glob("vectors-*")).unlink(), "is missing"),
-    ],
-    ids=["no-manifest", "short-vectors", "short-entries", "bad-vectors", "bad-entries", "short-manifest", "no-vectors"],
+    ]
+    + [(flip_header(where), r"vectors-[0-9a-f]+\.npy") for where in HEADER_BYTES.values()],
+    ids=["no-manifest", "short-vectors", "short-entries", "bad-vectors", "bad-entries", "short-manifest", "no-vectors"]
+    + [f"header-{name}" for name in HEADER_BYTES],
 )
 def test_damaged_save_refuses_to_load(tmp_path, damage, reason):
     collection = Collection(3)
@@ -268,3 +310,92 @@ def test_payloads_json_cannot_write(tmp_path, json_payloads):
     else:
         loaded.add(["c"], [[1, 2, 3]], [odd])
     assert [entry.id for entry in loaded.items()] == ["a", "c"][: 1 + (not json_payloads)]
+
+
+def test_save_format_and_a_save_from_before_the_read_back(tmp_path):
+    """The .npy file is what np.save writes, and a save written by the
+    version that kept its own copy of the rows loads with the same answers."""
+    saved = tmp_path / "old"
+    shutil.copytree(DATA / "save-v1", saved)
+    loaded = Collection.load(saved)
+    assert [(e.id, e.payload) for e in loaded.items()] == [
+        ("b", None), ("c", [1, "x"]), ("e", {"nested": {"k": [1.5]}}), ("a", {"n": 2})]
+    stored = [[0x7FC0BEEF, 0x3F800000, 0, 0x80000000], [1, 0xFF61B1E6, 0x3F000000, 0],
+              [0xBF800000, 0x40000000, 0xC0400000, 0x40800000], [0x40800000, 0x40400000, 0x40000000, 0x3F800000]]
+    assert loaded.vectors(list(loaded)).view(np.uint32).tolist() == stored
+    model = {e.id: (np.array(v, np.uint32).view(np.float32).tolist(), e.payload)
+             for e, v in zip(loaded.items(), stored)}
+    for query in ([1, 1, 1, 1], [0, -1, 2, 0.5]):
+        assert bits(loaded.search(query, 10)) == expected(model, query, 10)
+    loaded.save(tmp_path / "new")
+    rows = np.array(stored, np.uint32).view(np.float32)
+    buffer = io.BytesIO()
+    np.save(buffer, rows, allow_pickle=False)
+    assert next((tmp_path / "new").glob("vectors-*")).read_bytes() == buffer.getvalue()
+    old_npy = next(saved.glob("vectors-*")).read_bytes()
+    assert old_npy == buffer.getvalue()
+
+
+# A filter, or an ids iterable, that changes the collection in the middle of a search.
+MUTATIONS = {
+    "delete-tested": lambda c, id_: c.delete([id_]),
+    "delete-to-compaction": lambda c, id_: c.delete([i for i in list(c) if i != id_][: len(c) // 2 + 2]),
+    "add": lambda c, id_: c.add(["new"], [[1.0, 0.0, 0.0, 0.0]]),
+    "overwrite-tested": lambda c, id_: c.add([id_], [[0.0, 1.0, 0.0, 0.0]]),
+}
+SEARCHES = {
+    "overfetch": lambda c, keep, ids: c._rank([1, 2, 0, 1], 5, keep, ids, "overfetch"),
+    "matches": lambda c, keep, ids: c._rank([1, 2, 0, 1], 5, keep, ids, "matches"),
+    "search": lambda c, keep, ids: c.search([1, 2, 0, 1], 5, filter=keep, ids=ids),
+    "mmr": lambda c, keep, ids: c.mmr([1, 2, 0, 1], 3, fetch_k=8, filter=keep, ids=ids),
+}
+
+
+@pytest.mark.parametrize("through", ["filter", "ids"])
+@pytest.mark.parametrize("search", sorted(SEARCHES))
+@pytest.mark.parametrize("mutation", sorted(MUTATIONS))
+def test_changing_the_collection_during_a_search_is_refused(mutation, search, through):
+    rng = random.Random(5)
+    collection, model = Collection(D), {}
+    for i in range(60):
+        vector = [rng.choice(VALUES) for _ in range(D)]
+        collection.add([f"e{i}"], [vector], [{"i": i}])
+        model[f"e{i}"] = (vector, {"i": i})
+    collection.delete(["e3", "e9"])  # tombstones, below the compaction threshold
+    del model["e3"], model["e9"]
+    fired = []
+
+    def mutate(id_):
+        if not fired:
+            fired.append(id_)
+            MUTATIONS[mutation](collection, id_)
+
+    def keep(id_, payload):
+        mutate(id_)
+        return True
+
+    def restriction():
+        for i, id_ in enumerate(list(model)):
+            if i == 20:
+                mutate(id_)
+            yield id_
+
+    with pytest.raises(RuntimeError, match="^collection changed during iteration$"):
+        if through == "filter":
+            SEARCHES[search](collection, keep, None)
+        else:
+            SEARCHES[search](collection, None, restriction())
+    # The change went through whole; nothing else was lost, and the collection still answers.
+    for id_ in [i for i in model if i not in collection]:
+        del model[id_]
+    if mutation == "add":
+        model["new"] = ([1.0, 0.0, 0.0, 0.0], None)
+    elif mutation == "overwrite-tested":
+        del model[fired[0]]
+        model[fired[0]] = ([0.0, 1.0, 0.0, 0.0], None)
+    assert list(collection) == list(model)
+    for id_ in model:
+        assert collection.vectors([id_]).view(np.uint32).tolist() == f32_bits([model[id_][0]])
+    assert len(collection) == len(model) and fired
+    query = [0.5, -1, 2, 1]
+    assert bits(collection.search(query, 100)) == expected(model, query, 100)
