@@ -37,7 +37,7 @@ import quillmere
 
 from . import _persist
 from ._convert import NUMERIC_KINDS, narrow, row
-from ._filters import PayloadIndex, compile_filter
+from ._filters import PayloadIndex, compile_filter, mask_bytes
 
 __all__ = ["Collection", "Entry", "Hit", "Filter"]
 
@@ -535,10 +535,25 @@ class Collection:
         equals `search(queries[i], k, ...)`, hit for hit and bit for bit.
         """
         with self._lock:
-            if ids is not None:
-                _refuse_single_id(ids)
-                ids = list(ids)  # iterated once per query below
-            return [self._hits(self._rank(query, k, filter, ids)) for query in queries]
+            k = _count(k, "k")
+            if not isinstance(queries, np.ndarray):
+                queries = list(queries)  # converted twice below, so not an iterator
+            if filter is not None and not isinstance(filter, dict):
+                if ids is not None:
+                    _refuse_single_id(ids)
+                    ids = list(ids)  # iterated once per query below
+                return [self._hits(self._rank(query, k, filter, ids)) for query in queries]  # one by one, as today
+            version = self._version
+            tree = None if filter is None else compile_filter(filter)
+            if self._store is None:
+                for query in queries:
+                    quillmere.cosine_similarity(query, query)  # the module's conversion errors
+                return [[] for _ in range(len(queries))]
+            self._store.search_batch(queries, 0)  # the module's errors for a bad query
+            ranked = self._search_allowed(queries, k, tree, self._universe(ids))
+            if self._version != version:
+                raise RuntimeError(CHANGED)
+            return [self._hits(one) for one in ranked]
 
     def mmr(
         self,
@@ -628,27 +643,19 @@ class Collection:
         return ranked
 
     def _rank_positions(
-        self, query: Any, k: Any, filter: Optional[Filter], ids: Optional[Iterable[str]], strategy: Optional[str]
+        self, query: Any, k: Any, filter: Optional[AnyFilter], ids: Optional[Iterable[str]], strategy: Optional[str]
     ) -> List[Tuple[float, int]]:
-        version = self._version
         k = _count(k, "k")
         tree = compile_filter(filter) if isinstance(filter, dict) else None
         if self._store is None:
             quillmere.cosine_similarity(query, query)  # the module's conversion errors
             return []
         self._store.search(query, 0)  # the module's errors for a bad query
-        _refuse_single_id(ids)
-        universe = None
-        if ids is not None:
-            where = self._where
-            positions = {where.get(id_, -1) for id_ in ids}
-            if self._version != version:
-                raise RuntimeError(CHANGED)
-            positions.discard(-1)
-            universe = np.fromiter(sorted(positions), np.int64, len(positions))
-        if tree is not None:
-            allowed = self._allowed(tree, universe)
-            universe, filter = np.flatnonzero(allowed), None
+        universe = self._universe(ids)
+        if strategy is None and (filter is None or tree is not None):
+            return self._search_allowed([query], k, tree, universe)[0]
+        if tree is not None:  # a strategy forced on a dict filter: the positions it allows
+            universe, filter = np.flatnonzero(self._allowed(tree, universe)), None
         eligible = len(self._where) if universe is None else len(universe)
         want = min(k, eligible)
         if want == 0:
@@ -660,15 +667,53 @@ class Collection:
             return self._search_matches(query, want, self._matching(candidates, filter))
         return self._overfetch(query, want, universe, filter, may_switch=strategy is None)
 
+    def _universe(self, ids: Optional[Iterable[str]]) -> Optional[np.ndarray]:
+        """The ascending live positions of these ids (absent ones ignored), or None for no restriction."""
+        _refuse_single_id(ids)
+        if ids is None:
+            return None
+        version, where = self._version, self._where
+        positions = {where.get(id_, -1) for id_ in ids}
+        if self._version != version:
+            raise RuntimeError(CHANGED)
+        positions.discard(-1)
+        return np.fromiter(sorted(positions), np.int64, len(positions))
+
     def _allowed(self, tree: Any, universe: Optional[np.ndarray]) -> np.ndarray:
-        """The live positions (within `universe`, if given) whose payload satisfies `tree`, as booleans."""
-        allowed = self._index.mask(tree, self._payloads, self._count)
-        allowed &= np.frombuffer(self._alive, np.bool_)  # tombstones are never allowed
+        """Booleans over positions: live, within `universe` (if given), and satisfying `tree` (if given)."""
+        if tree is not None:
+            allowed = self._index.mask(tree, self._payloads, self._count)
+            allowed &= np.frombuffer(self._alive, np.bool_)  # tombstones are never allowed
+        else:
+            allowed = np.frombuffer(self._alive, np.bool_).copy()
         if universe is not None:
             within = np.zeros(self._count, np.bool_)
             within[universe] = True
             allowed &= within
         return allowed
+
+    def _search_allowed(
+        self, queries: Any, k: int, tree: Any, universe: Optional[np.ndarray]
+    ) -> List[List[Tuple[float, int]]]:
+        """(score, position) lists for checked queries, from one store search with an allowed mask.
+
+        The mask's 0 bits (tombstones, positions outside `universe`, payloads
+        that fail `tree`) never enter a result, and the store's answer equals
+        its full ranking with them dropped: the answer of an over-fetch, bit
+        for bit, from one search that skips the blocks with no allowed entry.
+        """
+        if tree is None and universe is None and not self._dead:
+            allowed, eligible = None, self._count
+        else:
+            bits = self._allowed(tree, universe)
+            eligible = int(np.count_nonzero(bits))
+            allowed = None if eligible == self._count else mask_bytes(bits)
+        want = min(k, eligible)
+        if want == 0:
+            return [[] for _ in range(len(queries))]
+        if allowed is None and len(queries) == 1:
+            return [self._store.search(queries[0], want)]
+        return self._store.search_batch(queries, want, allowed=allowed)
 
     def _matching(self, positions: np.ndarray, filter: Optional[Filter]) -> np.ndarray:
         if filter is None:
