@@ -32,8 +32,10 @@ first use:
 
 from __future__ import annotations
 
+import math
 import sys
-from bisect import bisect_left, bisect_right
+from array import array
+from bisect import bisect_left, bisect_right, insort
 from itertools import compress, repeat
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
@@ -380,217 +382,259 @@ def _values(payloads: Sequence[Any], path: Tuple[str, ...], start: int, stop: in
     return [_lookup(p, path) for p in chunk]
 
 
-class _Sorted:
-    """Positions ordered by value, for one kind: the runs of equal values are slices of `order`.
+class _Grow:
+    """A numpy array appended to in chunks, with room to grow (doubling)."""
 
-    `values` are the distinct values ascending (Python objects, compared by
-    Python, so ints beyond 2**53 and floats order exactly); the positions
-    holding `values[i]` are `order[starts[i]:starts[i + 1]]`.
+    __slots__ = ("data", "size")
+
+    def __init__(self, dtype: Any) -> None:
+        self.data = np.empty(16, dtype)
+        self.size = 0
+
+    def extend(self, values: Any) -> None:
+        need = self.size + len(values)
+        if need > len(self.data):
+            bigger = np.empty(max(need, 2 * len(self.data)), self.data.dtype)
+            bigger[: self.size] = self.data[: self.size]
+            self.data = bigger
+        self.data[self.size : need] = values
+        self.size = need
+
+    def view(self) -> np.ndarray:
+        return self.data[: self.size]
+
+    def keep(self, values: np.ndarray) -> None:
+        self.data = np.array(values, self.data.dtype)
+        self.size = len(values)
+
+
+def _float_key(value: Any) -> float:
+    try:
+        return float(value)
+    except OverflowError:  # an int beyond the doubles: it orders as an infinity would
+        return math.inf if value > 0 else -math.inf
+
+
+class _Run:
+    """Some positions holding numbers, sorted by value: `keys[i]` is the float64 of `order[i]`'s number.
+
+    Rounding to float64 is monotonic, so a key below (above) a bound's key
+    means a value below (above) the bound: only entries whose key equals a
+    bound's key can be on either side. Where every value is its key (floats,
+    and ints under 2**53 in magnitude) even those are decided by comparing
+    the key with the bound once; otherwise (`lossy`) each such entry's own
+    value is compared, exactly as Python compares numbers.
     """
 
-    __slots__ = ("values", "order", "starts")
+    __slots__ = ("keys", "order", "lossy")
 
-    def __init__(self, positions: np.ndarray, values: List[Any], column: Optional[np.ndarray] = None) -> None:
-        """`column`: the values as float64, where that holds them exactly (see _float_column)."""
-        if column is not None:
-            # One stable sort: equal values keep position order, and a run
-            # starts wherever the sorted value changes (-0.0 equals 0.0).
-            by_value = np.argsort(column, kind="stable")
-            ordered = column[by_value]
-            change = np.empty(len(ordered), np.bool_)
-            change[:1] = True
-            np.not_equal(ordered[1:], ordered[:-1], out=change[1:])
-            firsts = np.flatnonzero(change)
-            self.values = ordered[firsts].tolist()
-            self.order = positions[by_value]
-            self.starts = np.append(firsts, len(ordered)).astype(np.int64)
-            return
-        # Group through a dict (Python's equality: 1 and 1.0 are one value),
-        # and sort the distinct values with Python's comparisons.
-        code_of: Dict[Any, int] = {}
-        first = np.fromiter((code_of.setdefault(v, len(code_of)) for v in values), np.int64, len(values))
-        distinct = list(code_of)
-        ranked = sorted(range(len(distinct)), key=distinct.__getitem__)
-        rank = np.empty(len(ranked), np.int64)
-        rank[ranked] = np.arange(len(ranked))
-        codes = rank[first] if len(first) else first
-        self.values = [distinct[i] for i in ranked]
-        self.order = positions[np.argsort(codes, kind="stable")]
-        self.starts = np.zeros(len(self.values) + 1, np.int64)
-        np.cumsum(np.bincount(codes, minlength=len(self.values)), out=self.starts[1:])
+    def __init__(self, keys: np.ndarray, order: np.ndarray, lossy: bool) -> None:
+        self.keys, self.order, self.lossy = keys, order, lossy
 
-    def equal(self, value: Any) -> np.ndarray:
-        i = bisect_left(self.values, value)
-        if i < len(self.values) and self.values[i] == value:
-            return self.order[self.starts[i] : self.starts[i + 1]]
-        return self.order[:0]
+    @classmethod
+    def of(cls, positions: np.ndarray, values: List[Any]) -> "_Run":
+        try:
+            keys = np.array(values, np.float64)
+        except OverflowError:
+            keys = np.array([_float_key(v) for v in values], np.float64)
+        lossy = False
+        if len(keys) and not np.abs(keys).max() < EXACT_INT:
+            big = np.flatnonzero(np.abs(keys) >= EXACT_INT).tolist()
+            lossy = any(not isinstance(values[i], float) for i in big)
+        by_key = np.argsort(keys, kind="stable")  # equal keys stay in position order
+        return cls(keys[by_key], positions[by_key], lossy)
 
-    def between(self, low: Optional[Tuple[Any, bool]], high: Optional[Tuple[Any, bool]]) -> np.ndarray:
-        values = self.values
-        if (low is not None and low[0] != low[0]) or (high is not None and high[0] != high[0]):
-            return self.order[:0]  # a NaN bound: no comparison holds
-        lo = 0 if low is None else (bisect_left if low[1] else bisect_right)(values, low[0])
-        hi = len(values) if high is None else (bisect_right if high[1] else bisect_left)(values, high[0])
-        if lo >= hi:
-            return self.order[:0]
-        return self.order[self.starts[lo] : self.starts[hi]]
+    def merged(self, newer: "_Run") -> "_Run":
+        # Two sorted runs: the stable sort merges them in linear time, and the
+        # newer positions, all larger, stay after the older among equal keys.
+        keys = np.concatenate([self.keys, newer.keys])
+        by_key = np.argsort(keys, kind="stable")
+        return _Run(keys[by_key], np.concatenate([self.order, newer.order])[by_key], self.lossy or newer.lossy)
 
-    def remap(self, new: np.ndarray) -> None:
+    def select(self, mask: np.ndarray, low: Any, high: Any, value_at: Callable[[int], Any]) -> None:
+        """Sets mask[p] for the positions p whose number lies within the bounds ((value, inclusive) or None)."""
+        keys, n = self.keys, len(self.keys)
+        first, last = 0, n  # keys strictly inside both bounds' keys: sure
+        edges = []
+        for bound, is_low in ((low, True), (high, False)):
+            if bound is None:
+                continue
+            key = _float_key(bound[0])
+            a = int(np.searchsorted(keys, key, "left"))
+            b = int(np.searchsorted(keys, key, "right"))
+            if is_low:
+                first = max(first, b)
+            else:
+                last = min(last, a)
+            if a < b and (a, b) not in edges:
+                edges.append((a, b))
+        if first < last:
+            mask[self.order[first:last]] = True
+        for a, b in edges:
+            if self.lossy:
+                for position in self.order[a:b].tolist():
+                    value = value_at(position)  # MISSING for a tombstone: never within
+                    if _is_number(value) and _within(value, low, high):
+                        mask[position] = True
+            elif _within(float(keys[a]), low, high):  # every entry here holds exactly this value
+                mask[self.order[a:b]] = True
+
+    def remap(self, new: np.ndarray) -> "_Run":
         order = new[self.order]
         keep = order >= 0
-        kept = np.zeros(len(order) + 1, np.int64)
-        np.cumsum(keep, out=kept[1:])
-        self.starts = kept[self.starts]
-        self.order = order[keep]
+        return _Run(self.keys[keep], order[keep], self.lossy)
 
     def nbytes(self) -> int:
-        return self.order.nbytes + self.starts.nbytes + _list_bytes(self.values)
+        return self.keys.nbytes + self.order.nbytes
 
 
-def _float_column(values: List[Any]) -> Optional[np.ndarray]:
-    """The numbers as float64 if that holds each exactly, so numpy orders them as Python does; else None.
-
-    Floats are exact by definition. An int whose double is below 2**53 in
-    magnitude is exact too, since rounding is monotonic: only ints from
-    2**53 on can round.
-    """
-    try:
-        column = np.array(values, np.float64)
-    except (OverflowError, TypeError, ValueError):
-        return None
-    if len(column) and not np.abs(column).max() < EXACT_INT:
-        if any(not isinstance(v, float) and abs(v) >= EXACT_INT for v in values):
-            return None
-    return column
-
-
-def _list_bytes(items: List[Any]) -> int:
-    return sys.getsizeof(items) + sum(sys.getsizeof(item) for item in items)
+def _within(value: Any, low: Any, high: Any) -> bool:
+    if low is not None and not (value >= low[0] if low[1] else value > low[0]):
+        return False
+    if high is not None and not (value <= high[0] if high[1] else value < high[0]):
+        return False
+    return True
 
 
 class _Field:
-    """The index of one field over positions [0, built), and its unindexed tail up to `upto`.
+    """The index of one field over positions [0, upto).
 
-    Entries added since the build are kept as a tail of raw values, tested
-    one by one; the tail is folded into a rebuild once it outgrows a fraction
-    of the built part, so its cost per query stays a small share of the
-    index's, and each entry is rebuilt a bounded number of times.
+    Numbers live in sorted runs; each catch-up sorts the new entries into a
+    run of their own and merges runs like a binary counter (a run absorbs
+    the next newer one while that is at least half its size), so a run
+    count stays logarithmic and each entry is merged a logarithmic number of
+    times, in linear merges. Strings and the other kinds are grouped by
+    value (a position array per value, appended to), with the distinct
+    strings kept sorted for ranges. A kind code per position answers
+    `$exists` and the negations. Nothing is rebuilt when entries are added.
     """
 
     def __init__(self, path: Tuple[str, ...]) -> None:
         self.path = path
-        self.built = 0
-        self.kinds = np.zeros(0, np.uint8)
-        nothing = np.zeros(0, np.int64)
-        self.numbers = _Sorted(nothing, [])
-        self.strings = _Sorted(nothing, [])
-        self.others: Dict[Any, np.ndarray] = {}
-        self.tail: List[Any] = []  # values of positions [built, built + len(tail))
-
-    @property
-    def upto(self) -> int:
-        return self.built + len(self.tail)
+        self.upto = 0
+        self.kinds = _Grow(np.uint8)
+        self.runs: List[_Run] = []
+        # Strings, and the keys of the other kinds, to their positions. An
+        # array('q') takes a batch's positions in one cheap extend; queries
+        # read it through a numpy view that they drop before returning.
+        self.groups: Dict[Any, array] = {}
+        self.strings: List[str] = []  # the distinct strings, sorted
 
     def catch_up(self, payloads: Sequence[Any], count: int) -> None:
         if count <= self.upto:
             return
-        if not self.built or count - self.built > max(TAIL_MIN, self.built // TAIL_FRACTION):
-            self.build(payloads, count)
-        else:
-            self.tail.extend(_values(payloads, self.path, self.upto, count))
-
-    def build(self, payloads: Sequence[Any], count: int) -> None:
-        values = _values(payloads, self.path, 0, count)
-        kinds = np.fromiter(map(_KIND_OF_TYPE.get, map(type, values), repeat(K_UNSURE)), np.uint8, count)
-        for p in np.flatnonzero(kinds == K_UNSURE).tolist():
-            kinds[p] = _kind(values[p])
-        positions = np.arange(count, dtype=np.int64)
+        start = self.upto
+        values = _values(payloads, self.path, start, count)
+        kinds = np.fromiter(map(_KIND_OF_TYPE.get, map(type, values), repeat(K_UNSURE)), np.uint8, len(values))
+        for i in np.flatnonzero(kinds == K_UNSURE).tolist():
+            kinds[i] = _kind(values[i])
         numbers = kinds == K_NUMBER
-        number_values = list(compress(values, numbers.tolist()))
-        column = _float_column(number_values)
-        if column is not None:
-            nan = np.isnan(column)
-        else:
-            nan = np.fromiter((v != v for v in number_values), np.bool_, len(number_values))
-        if nan.any():  # NaN: equal to nothing, ordered with nothing
-            kinds[np.flatnonzero(numbers)[nan]] = K_NEVER
-            numbers = kinds == K_NUMBER
-            number_values = list(compress(number_values, (~nan).tolist()))
-            column = None if column is None else column[~nan]
-        strings = kinds == K_STRING
-        self.numbers = _Sorted(positions[numbers], number_values, column)
-        self.strings = _Sorted(positions[strings], list(compress(values, strings.tolist())))
-        groups: Dict[Any, List[int]] = {}
-        for p in np.flatnonzero(kinds == K_OTHER).tolist():
-            groups.setdefault(_key(values[p]), []).append(p)
-        self.others = {key: np.array(members, np.int64) for key, members in groups.items()}
-        self.kinds = kinds
-        self.built = count
-        self.tail = []
+        if numbers.any():
+            at = np.flatnonzero(numbers)
+            run = _Run.of(at + start, list(compress(values, numbers.tolist())))
+            nan = np.isnan(run.keys)  # NaN: equal to nothing, ordered with nothing
+            if nan.any():
+                kinds[run.order[nan] - start] = K_NEVER
+                run = _Run(run.keys[~nan], run.order[~nan], run.lossy)
+            self._push(run)
+        grouped = np.flatnonzero((kinds == K_STRING) | (kinds == K_OTHER))
+        if len(grouped):
+            fresh: Dict[Any, List[int]] = {}
+            for i in grouped.tolist():
+                value = values[i]
+                fresh.setdefault(value if value.__class__ is str else _key(value), []).append(i + start)
+            new_strings = []
+            for key, members in fresh.items():
+                group = self.groups.get(key)
+                if group is None:
+                    group = self.groups[key] = array("q")
+                    if isinstance(key, str):
+                        new_strings.append(key)
+                group.extend(members)
+            if new_strings:
+                if len(new_strings) > 64:
+                    self.strings = sorted(self.strings + new_strings)
+                else:
+                    for string in new_strings:
+                        insort(self.strings, string)
+        self.kinds.extend(kinds)
+        self.upto = count
+
+    def _push(self, run: _Run) -> None:
+        runs = self.runs
+        runs.append(run)
+        while len(runs) > 1 and 2 * len(runs[-1].keys) >= len(runs[-2].keys):
+            newer = runs.pop()
+            runs[-1] = runs[-1].merged(newer)
 
     def compacted(self, new: np.ndarray) -> None:
         """Positions renumbered: `new[old]` is the new position, -1 if dropped."""
-        old_kinds, old_built = self.kinds, self.built
-        self.kinds = old_kinds[new[:old_built] >= 0]
-        self.numbers.remap(new)
-        self.strings.remap(new)
-        for key, members in list(self.others.items()):
-            moved = new[members]
-            self.others[key] = moved[moved >= 0]
-        tail_new = new[old_built : self.upto]
-        self.tail = [value for value, at in zip(self.tail, tail_new.tolist()) if at >= 0]
-        self.built = len(self.kinds)
+        kept = new[: self.upto] >= 0
+        self.kinds.keep(self.kinds.view()[kept])
+        self.upto = int(np.count_nonzero(kept))
+        runs = [run.remap(new) for run in self.runs]
+        self.runs = []
+        for run in runs:
+            if len(run.keys):
+                self._push(run)
+        for key, group in list(self.groups.items()):
+            moved = new[np.frombuffer(group, np.int64)]
+            moved = moved[moved >= 0]
+            if len(moved):
+                self.groups[key] = array("q", moved.tobytes())
+            else:
+                del self.groups[key]
+        self.strings = [string for string in self.strings if string in self.groups]
 
-    def leaf(self, leaf: Leaf, n: int) -> np.ndarray:
+    def leaf(self, leaf: Leaf, n: int, payloads: Sequence[Any]) -> np.ndarray:
         """The boolean mask over n positions (n == upto) of the positions satisfying `leaf`."""
         op = leaf.op
         if op == "$exists":
-            present = np.empty(n, np.bool_)
-            present[: self.built] = self.kinds != K_MISSING
-            present[self.built :] = [value is not MISSING for value in self.tail]
+            present = self.kinds.view() != K_MISSING
             return present if leaf.operand else ~present
         mask = np.zeros(n, np.bool_)
         if op in ("$eq", "$ne", "$in", "$nin"):
-            operands = [leaf.operand] if op in ("$eq", "$ne") else leaf.operand
-            for operand in operands:
-                mask[self._equal(operand)] = True
+            for operand in [leaf.operand] if op in ("$eq", "$ne") else leaf.operand:
+                self._equal(mask, operand, payloads)
+            return ~mask if op in ("$ne", "$nin") else mask
+        if leaf.operand == "number":
+            self._numbers(mask, leaf.low, leaf.high, payloads)
         else:
-            column = self.numbers if leaf.operand == "number" else self.strings
-            mask[column.between(leaf.low, leaf.high)] = True
-        if self.tail:
-            test = leaf if op not in ("$ne", "$nin") else Leaf(leaf.field, "$eq" if op == "$ne" else "$in", leaf.operand)
-            mask[self.built :] = [leaf_matches(test, value) for value in self.tail]
-        return ~mask if op in ("$ne", "$nin") else mask
+            strings = self.strings
+            low, high = leaf.low, leaf.high
+            lo = 0 if low is None else (bisect_left if low[1] else bisect_right)(strings, low[0])
+            hi = len(strings) if high is None else (bisect_right if high[1] else bisect_left)(strings, high[0])
+            if lo < hi:
+                for string in strings[lo:hi]:
+                    mask[np.frombuffer(self.groups[string], np.int64)] = True
+        return mask
 
-    def _equal(self, operand: Any) -> np.ndarray:
+    def _numbers(self, mask: np.ndarray, low: Any, high: Any, payloads: Sequence[Any]) -> None:
+        if (low is not None and low[0] != low[0]) or (high is not None and high[0] != high[0]):
+            return  # a NaN bound: no comparison holds
+        value_at = lambda position: _lookup(payloads[position], self.path)
+        for run in self.runs:
+            run.select(mask, low, high, value_at)
+
+    def _equal(self, mask: np.ndarray, operand: Any, payloads: Sequence[Any]) -> None:
         if _is_number(operand):
-            return self.numbers.equal(operand) if operand == operand else self.numbers.order[:0]
-        if isinstance(operand, str):
-            return self.strings.equal(operand)
+            self._numbers(mask, (operand, True), (operand, True), payloads)
+            return
         key = _key(operand)
-        members = self.others.get(key) if key is not None else None
-        return members if members is not None else self.numbers.order[:0]
+        group = self.groups.get(key) if key is not None else None
+        if group is not None:
+            mask[np.frombuffer(group, np.int64)] = True
 
     def nbytes(self) -> int:
-        total = self.kinds.nbytes + _list_bytes(self.tail) + self.numbers.nbytes() + self.strings.nbytes()
-        total += sum(members.nbytes + sys.getsizeof(key) for key, members in self.others.items())
-        return total
+        total = self.kinds.data.nbytes + sum(run.nbytes() for run in self.runs)
+        total += sum(sys.getsizeof(group) + sys.getsizeof(key) for key, group in self.groups.items())
+        return total + sys.getsizeof(self.strings)
 
 
 # Kinds by exact type, for the common payload values; anything else (a
 # subclass, a list, an object) is judged by _kind. NaN floats are found after.
 K_UNSURE = 255
 _KIND_OF_TYPE = {int: K_NUMBER, float: K_NUMBER, str: K_STRING, bool: K_OTHER, type(None): K_OTHER, _Missing: K_MISSING}
-
-
-# The tail of entries added since a field's build is tested entry by entry
-# until it exceeds TAIL_MIN entries and 1/TAIL_FRACTION of the built part;
-# then the field is rebuilt. A rebuild costs about as much per entry as
-# testing one tail entry for one query, so the tail costs a query at most
-# 1/TAIL_FRACTION of a rebuild, and an entry is rebuilt about TAIL_FRACTION
-# times over a doubling of the collection.
-TAIL_MIN = 1024
-TAIL_FRACTION = 8
 
 
 class PayloadIndex:
@@ -620,7 +664,7 @@ class PayloadIndex:
             if field is None:
                 field = self._fields[node.path] = _Field(node.path)
             field.catch_up(payloads, count)
-            return field.leaf(node, count)
+            return field.leaf(node, count, payloads)
         if not node.children:
             return np.ones(count, np.bool_)
         masks = iter(self._node(child, payloads, count) for child in node.children)
@@ -646,7 +690,7 @@ class PayloadIndex:
         return [".".join(path) for path in self._fields]
 
     def nbytes(self) -> int:
-        """The memory the indexes hold, in bytes (arrays, and the distinct values and tails they keep)."""
+        """The memory the indexes hold, in bytes (arrays, and the distinct values and strings they keep)."""
         return sum(field.nbytes() for field in self._fields.values())
 
 

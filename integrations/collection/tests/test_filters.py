@@ -4,7 +4,7 @@ import struct
 import numpy as np
 import pytest
 
-from quillmere_collection import Collection, _filters
+from quillmere_collection import Collection
 from quillmere_collection._filters import PayloadIndex, compile_filter, reference
 
 NAN = float("nan")
@@ -69,18 +69,12 @@ def reference_mask(filter, payloads):
     return np.array([keep(str(i), p) for i, p in enumerate(payloads)], np.bool_)
 
 
-@pytest.fixture
-def small_tail(monkeypatch):
-    # Small enough that these tests build the index, use its tail and fold the tail in.
-    monkeypatch.setattr(_filters, "TAIL_MIN", 8)
-
-
-def test_index_matches_reference_through_adds_and_compactions(small_tail):
+def test_index_matches_reference_through_adds_and_compactions():
     rng = random.Random(26)
     payloads = [random_payload(rng) for _ in range(300)]
     index = PayloadIndex()
     filters = [random_filter(rng) for _ in range(400)]
-    seen = {"all": 0, "none": 0, "one": 0, "tail": 0}
+    seen = {"all": 0, "none": 0, "one": 0, "runs": 0}
     for round_ in range(6):
         for filter in filters[round_::6]:
             got = index.mask(compile_filter(filter), payloads, len(payloads))
@@ -89,7 +83,7 @@ def test_index_matches_reference_through_adds_and_compactions(small_tail):
             seen["all"] += bool(want.all())
             seen["none"] += not want.any()
             seen["one"] += int(want.sum()) == 1
-            seen["tail"] += any(field.tail for field in index._fields.values())
+            seen["runs"] += any(len(field.runs) > 1 for field in index._fields.values())
         if round_ % 2:
             # compaction: keep a random subset, in order, renumbered from 0
             kept = np.array(sorted(rng.sample(range(len(payloads)), len(payloads) * 2 // 3)), np.int64)
@@ -168,7 +162,7 @@ def hits_bits(hits):
     return [(struct.pack("<d", hit.score), hit.id) for hit in hits]
 
 
-def test_collection_dict_filters_equal_callables_through_changes_and_save(tmp_path, small_tail):
+def test_collection_dict_filters_equal_callables_through_changes_and_save(tmp_path):
     rng = random.Random(24)
     collection = Collection(4)
     filters = [random_filter(rng) for _ in range(60)]
