@@ -17,19 +17,35 @@ of interleaved single-query calls (the same queries for every contender):
 3. Tombstones: unfiltered search with dead/live = 0, 0.25, 0.5, 1 against
    the same live entries compacted; the time of one compaction and of
    adding the entries, per live entry.
+4. Memory and persistence (`--memory`, on its own or after the rest): a
+   collection of --memory-n × --memory-d rows (default 1,000,000 × 128)
+   without payloads, built in a fresh child process: its resident growth
+   over 4·n·d, then the time and the resident peak above that steady state
+   of save, load, and a compaction after deleting a quarter of the entries.
+   `--baseline OTHER/bin/python` runs the same child with another
+   installation (an earlier version of the collection) in the same run.
 
 Every answer is checked against the other strategy's, bit for bit.
 """
 
 import argparse
+import gc
+import json
+import os
+import shutil
 import statistics
 import struct
+import subprocess
+import sys
+import tempfile
 import time
+
+from pathlib import Path
 
 import numpy as np
 
 import quillmere_collection
-from floor import header
+from floor import header, machine
 from quillmere_collection import _collection
 
 K = 4
@@ -78,12 +94,145 @@ def table(header, rows):
     print()
 
 
+def resident():
+    """(current, peak) resident bytes of this process."""
+    fields = {}
+    with open("/proc/self/status") as status:
+        for line in status:
+            key, _, value = line.partition(":")
+            if key in ("VmRSS", "VmHWM"):
+                fields[key] = int(value.split()[0]) * 1024
+    return fields["VmRSS"], fields["VmHWM"]
+
+
+def reset_peak():
+    with open("/proc/self/clear_refs", "w") as refs:
+        refs.write("5")  # the peak restarts from the current resident size
+
+
+def timed_peak(fn):
+    """(seconds, resident peak above the size before, result) of one call."""
+    gc.collect()
+    before, _ = resident()
+    reset_peak()
+    start = time.perf_counter()
+    result = fn()
+    seconds = time.perf_counter() - start
+    return seconds, resident()[1] - before, result
+
+
+def memory_child(n, d, repeats):
+    """Section 4 in this process: a JSON dict of bytes and seconds."""
+    rows = np.random.default_rng(1).standard_normal((n, d), dtype=np.float32)
+    gc.collect()
+    without_ids, _ = resident()
+    ids = [f"doc-{i}" for i in range(n)]
+    gc.collect()
+    base, _ = resident()
+    collection = quillmere_collection.Collection(d)
+    add_s, add_peak, _ = timed_peak(lambda: collection.add(ids, rows))
+    gc.collect()
+    steady, _ = resident()
+    out = {"growth": steady - base, "add_s": add_s}
+    queries = rows[:8].copy()
+    ids = None
+    del rows
+    gc.collect()
+    # Without the caller's inputs: what the collection alone keeps, its ids' strings included.
+    out["kept"] = resident()[0] - (without_ids - 4 * n * d)
+    rows = queries
+    folder = tempfile.mkdtemp(prefix="quillmere-collection-")
+    try:
+        saves, peaks = [], []
+        for _ in range(repeats):
+            seconds, peak, _ = timed_peak(lambda: collection.save(folder))
+            saves.append(seconds)
+            peaks.append(peak)
+        out["save_s"], out["save_peak"] = statistics.median(saves), max(peaks)
+        loads, peaks = [], []
+        for _ in range(repeats):
+            seconds, peak, loaded = timed_peak(lambda: quillmere_collection.Collection.load(folder))
+            assert [h[:2] for h in loaded.search(rows[7], 3)] == [h[:2] for h in collection.search(rows[7], 3)]
+            del loaded
+            loads.append(seconds)
+            peaks.append(peak)
+        out["load_s"], out["load_peak"] = statistics.median(loads), max(peaks)
+    finally:
+        shutil.rmtree(folder)
+    saved_ratio = _collection.COMPACT_RATIO
+    _collection.COMPACT_RATIO = float("inf")
+    try:
+        collection.delete([f"doc-{i}" for i in range(0, n, 4)])
+    finally:
+        _collection.COMPACT_RATIO = saved_ratio
+    want = [h[:2] for h in collection.search(rows[5], 10)]
+    out["compact_s"], out["compact_peak"], _ = timed_peak(collection.compact)
+    assert [h[:2] for h in collection.search(rows[5], 10)] == want
+    return out
+
+
+def memory_section(n, d, repeats, baseline, rounds):
+    command = [str(Path(__file__).resolve()), "--memory-child", f"--memory-n={n}", f"--memory-d={d}",
+               f"--repeats={repeats}"]
+    # Children alternate, so that the machine's load falls on both alike;
+    # each figure is the median over the rounds.
+    results = {}
+    for _ in range(rounds):
+        for label, python in [("before", baseline), ("now", sys.executable)]:
+            if python is not None:
+                done = subprocess.run([python, *command], check=True, stdout=subprocess.PIPE, text=True)
+                results.setdefault(label, []).append(json.loads(done.stdout))
+    runs = {label: {key: statistics.median(r[key] for r in rs) for key in rs[0]} for label, rs in results.items()}
+    raw = 4 * n * d
+    print(f"Memory and persistence: {n:,} × {d} without payloads ({raw / 1e6:.0f} MB of float32), "
+          f"medians of {repeats} saves and loads in each of {rounds} alternating child processes per "
+          f"installation; machine: {machine()}.\n")
+    labels = list(runs)
+    rows = [
+        ("resident growth of add, ÷ 4·n·d (the caller keeps its rows and ids)", "growth", "x"),
+        ("resident kept after the caller drops them (ids' strings included), ÷ 4·n·d", "kept", "x"),
+        ("add, s", "add_s", "s"),
+        ("save, s", "save_s", "s"),
+        ("save, resident peak above steady, MB", "save_peak", "MB"),
+        ("load, s", "load_s", "s"),
+        ("load, resident peak above the size before, MB", "load_peak", "MB"),
+        ("compaction of 750,000 live of 1,000,000, s".replace("750,000", f"{n - (n + 3) // 4:,}")
+         .replace("1,000,000", f"{n:,}"), "compact_s", "s"),
+        ("compaction, resident peak above steady, MB", "compact_peak", "MB"),
+    ]
+    table(["", *labels] + (["now ÷ before"] if len(labels) == 2 else []),
+          [[label, *(fmt(runs[run][key], unit, raw) for run in labels)]
+           + ([f"{runs['now'][key] / runs['before'][key]:.2f}"] if len(labels) == 2 else [])
+           for label, key, unit in rows])
+
+
+def fmt(value, unit, raw):
+    if unit == "x":
+        return f"{value / raw:.2f}"
+    if unit == "MB":
+        return f"{value / 1e6:.0f}"
+    return f"{value:.2f}"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--n", type=int, default=50_000)
     parser.add_argument("--d", type=int, default=384)
     parser.add_argument("--queries", type=int, default=15)
+    parser.add_argument("--memory", action="store_true", help="only section 4")
+    parser.add_argument("--memory-n", type=int, default=1_000_000)
+    parser.add_argument("--memory-d", type=int, default=128)
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=2)
+    parser.add_argument("--baseline", help="another installation's python, measured beside this one in section 4")
+    parser.add_argument("--memory-child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.memory_child:
+        print(json.dumps(memory_child(args.memory_n, args.memory_d, args.repeats)))
+        return
+    if args.memory:
+        memory_section(args.memory_n, args.memory_d, args.repeats, args.baseline, args.rounds)
+        return
     n, d = args.n, args.d
 
     rng = np.random.default_rng(0)
@@ -207,6 +356,8 @@ def main():
         )
     finally:
         _collection.COMPACT_RATIO = saved_ratio
+
+    memory_section(args.memory_n, args.memory_d, args.repeats, args.baseline, args.rounds)
 
 
 if __name__ == "__main__":
