@@ -479,6 +479,24 @@ class _Run:
             elif _within(float(keys[a]), low, high):  # every entry here holds exactly this value
                 mask[self.order[a:b]] = True
 
+    def select_keys(self, mask: np.ndarray, keys: np.ndarray) -> None:
+        """Sets mask[p] for the positions whose key is one of `keys` (sorted, distinct)."""
+        starts = np.searchsorted(self.keys, keys, "left")
+        stops = np.searchsorted(self.keys, keys, "right")
+        found = starts < stops
+        if not found.any():
+            return
+        if np.count_nonzero(found) == 1:
+            i = int(np.argmax(found))
+            mask[self.order[starts[i] : stops[i]]] = True
+            return
+        # Mark the runs of equal keys as +1 at their start and -1 at their end:
+        # the running sum is positive exactly inside them.
+        edges = np.zeros(len(self.keys) + 1, np.int32)
+        np.add.at(edges, starts[found], 1)
+        np.add.at(edges, stops[found], -1)
+        mask[self.order[np.cumsum(edges[:-1]) > 0]] = True
+
     def remap(self, new: np.ndarray) -> "_Run":
         order = new[self.order]
         keep = order >= 0
@@ -594,8 +612,7 @@ class _Field:
             return present if leaf.operand else ~present
         mask = np.zeros(n, np.bool_)
         if op in ("$eq", "$ne", "$in", "$nin"):
-            for operand in [leaf.operand] if op in ("$eq", "$ne") else leaf.operand:
-                self._equal(mask, operand, payloads)
+            self._equal(mask, [leaf.operand] if op in ("$eq", "$ne") else leaf.operand, payloads)
             return ~mask if op in ("$ne", "$nin") else mask
         if leaf.operand == "number":
             self._numbers(mask, leaf.low, leaf.high, payloads)
@@ -616,14 +633,27 @@ class _Field:
         for run in self.runs:
             run.select(mask, low, high, value_at)
 
-    def _equal(self, mask: np.ndarray, operand: Any, payloads: Sequence[Any]) -> None:
-        if _is_number(operand):
-            self._numbers(mask, (operand, True), (operand, True), payloads)
-            return
-        key = _key(operand)
-        group = self.groups.get(key) if key is not None else None
-        if group is not None:
-            mask[np.frombuffer(group, np.int64)] = True
+    def _equal(self, mask: np.ndarray, operands: List[Any], payloads: Sequence[Any]) -> None:
+        """Sets mask[p] where p's value equals one of `operands`."""
+        numbers = [v for v in operands if _is_number(v) and v == v]
+        if numbers:
+            keys = np.unique(np.array([_float_key(v) for v in numbers], np.float64))
+            exact = all(_float_key(v) == v for v in numbers)
+            for run in self.runs:
+                if exact and not run.lossy:
+                    run.select_keys(mask, keys)  # every key is its value: one pass for all of them
+                else:
+                    for v in numbers:
+                        run.select(mask, (v, True), (v, True), lambda p: _lookup(payloads[p], self.path))
+        groups = []
+        for operand in operands:
+            if not _is_number(operand):
+                key = _key(operand)
+                group = self.groups.get(key) if key is not None else None
+                if group is not None:
+                    groups.append(np.frombuffer(group, np.int64))
+        if groups:
+            mask[groups[0] if len(groups) == 1 else np.concatenate(groups)] = True
 
     def nbytes(self) -> int:
         total = self.kinds.data.nbytes + sum(run.nbytes() for run in self.runs)

@@ -12,7 +12,7 @@ NAN = float("nan")
 # 1 == 1.0 == True in Python, 2**53 + 1 rounds to 2**53 in float64, NaN
 # equals nothing, -0.0 == 0.0, a NUL that numpy strings would drop.
 VALUES = [
-    0, 1, 1.0, -0.0, 0.0, 2.5, -7, 2**53, 2**53 + 1, 2**70, 1e300, NAN, float("inf"),
+    0, 1, 1.0, -0.0, 0.0, 2.5, -7, 2**53, 2**53 + 1, float(2**53), 2**70, 1e300, NAN, float("inf"),
     True, False, None,
     "", "a", "b", "ab", "a\x00", "é", "日本", "Z",
     [], [1, 2], [1.0, 2], [True, 2], [[1], "x"], [NAN], ("a", "b"),
