@@ -491,10 +491,9 @@ class _Run:
             mask[self.order[starts[i] : stops[i]]] = True
             return
         # Mark the runs of equal keys as +1 at their start and -1 at their end:
-        # the running sum is positive exactly inside them.
-        edges = np.zeros(len(self.keys) + 1, np.int32)
-        np.add.at(edges, starts[found], 1)
-        np.add.at(edges, stops[found], -1)
+        # the running sum is positive exactly inside them (the runs are disjoint).
+        size = len(self.keys) + 1
+        edges = np.bincount(starts[found], minlength=size) - np.bincount(stops[found], minlength=size)
         mask[self.order[np.cumsum(edges[:-1]) > 0]] = True
 
     def remap(self, new: np.ndarray) -> "_Run":
@@ -557,18 +556,25 @@ class _Field:
             self._push(run)
         grouped = np.flatnonzero((kinds == K_STRING) | (kinds == K_OTHER))
         if len(grouped):
-            fresh: Dict[Any, List[int]] = {}
-            for i in grouped.tolist():
-                value = values[i]
-                fresh.setdefault(value if value.__class__ is str else _key(value), []).append(i + start)
+            # Number the distinct keys in one pass, then hand each key its
+            # positions as one slice of the positions sorted by number.
+            keys = list(compress(values, np.isin(kinds, (K_STRING, K_OTHER)).tolist()))
+            if set(map(type, keys)) != {str}:
+                keys = [v if v.__class__ is str else _key(v) for v in keys]
+            code_of = {key: code for code, key in enumerate(dict.fromkeys(keys))}
+            codes = np.fromiter(map(code_of.__getitem__, keys), np.int64, len(keys))
+            by_code = (grouped[np.argsort(codes, kind="stable")] + start).tobytes()
+            ends = np.cumsum(np.bincount(codes, minlength=len(code_of))).tolist()
             new_strings = []
-            for key, members in fresh.items():
+            begin = 0
+            for key, end in zip(code_of, ends):
                 group = self.groups.get(key)
                 if group is None:
                     group = self.groups[key] = array("q")
                     if isinstance(key, str):
                         new_strings.append(key)
-                group.extend(members)
+                group.frombytes(by_code[8 * begin : 8 * end])
+                begin = end
             if new_strings:
                 if len(new_strings) > 64:
                     self.strings = sorted(self.strings + new_strings)
@@ -635,7 +641,8 @@ class _Field:
 
     def _equal(self, mask: np.ndarray, operands: List[Any], payloads: Sequence[Any]) -> None:
         """Sets mask[p] where p's value equals one of `operands`."""
-        numbers = [v for v in operands if _is_number(v) and v == v]
+        is_number = [_is_number(v) for v in operands]
+        numbers = [v for v, number in zip(operands, is_number) if number and v == v]
         if numbers:
             keys = np.unique(np.array([_float_key(v) for v in numbers], np.float64))
             exact = all(_float_key(v) == v for v in numbers)
@@ -646,8 +653,8 @@ class _Field:
                     for v in numbers:
                         run.select(mask, (v, True), (v, True), lambda p: _lookup(payloads[p], self.path))
         groups = []
-        for operand in operands:
-            if not _is_number(operand):
+        for operand, number in zip(operands, is_number):
+            if not number:
                 key = _key(operand)
                 group = self.groups.get(key) if key is not None else None
                 if group is not None:
