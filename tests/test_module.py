@@ -3,8 +3,6 @@ import gc
 import importlib
 import inspect
 import os
-import shutil
-import subprocess
 import sys
 import types
 import weakref
@@ -171,15 +169,3 @@ def test_reimport_runs_a_fresh_module_with_the_same_class():
         assert isinstance(new.Vectorstore(2), old.Vectorstore)
     finally:
         sys.modules["quillmere"] = old
-
-
-def test_shared_object_exports_only_the_entry_point():
-    nm = shutil.which("nm")
-    if nm is None:
-        pytest.skip("nm is not installed")
-    path = quillmere.__file__
-    assert path and os.path.isfile(path)
-    out = subprocess.run([nm, "-D", "--defined-only", path], capture_output=True, text=True, check=True)
-    symbols = [line.split() for line in out.stdout.splitlines() if line.strip()]
-    assert [s[-1] for s in symbols] == ["PyInit_quillmere"]
-    assert symbols[0][-2] == "T"

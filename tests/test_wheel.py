@@ -48,7 +48,9 @@ def test_shared_object_exports_only_the_entry_point(wheel, tmp_path):
         archive.extract(module, tmp_path)
     out = subprocess.run([nm, "-D", "--defined-only", str(tmp_path / module)],
                          capture_output=True, text=True, check=True).stdout
-    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit_quillmere"]
+    symbols = [line.split() for line in out.splitlines() if line.strip()]
+    assert [s[-1] for s in symbols] == ["PyInit_quillmere"]
+    assert symbols[0][-2] == "T"  # a function in the text section
 
 
 def test_wheel_installs_and_runs_in_a_clean_environment(wheel, tmp_path):

@@ -51,14 +51,20 @@
 //     z <= c1 1.02 (1 + u)^2 for every lane. U = fl(t + z) and L = fl(t - z)
 //     err by at most 1.1 u. So
 //        L - C <= s <= U + C,  C = (1 + u) E + 3.3 u + 2^-146.
-// The plane bound is about 2^-8 |q| sum p(h_i) / (|q| |x|), typically 0.2%
+// The plane bound is about 2^-8 sum |q_i| p(h_i) / (|q| |x|), typically 0.2%
 // of the cosine.
 //
 // The sketch level. m = max |x_i|, the scale s_x = fl(m / 127), the codes
 // c_i = round(fl(x_i * fl(127 / m))) clamped to [-127, 127] (store.cpp); the
 // query's step t_q = fl(M / 4095) with M = max |q_i|, its digits p_i in
-// [-4095, 4095] (any integers: only e_q below depends on them), and
-// e_q >= max |q_i - t_q p_i|. I = sum c_i p_i, an exact integer sum.
+// [-4095, 4095], and e_q >= max |q_i - t_q p_i|. I = sum c_i p_i, an exact
+// integer sum. The bound itself holds for any integer digits (only e_q
+// depends on them), but I is exact only while the passes' integer sums
+// cannot overflow, which needs |p_i| <= kDigitMax = 4095: the portable pass
+// adds at most 511 groups of four products of a biased code (<= 255) and a
+// digit in 32 bits, 511 * 4 * 255 * 4095 = 2,134,395,900 < 2^31 (a
+// static_assert in passes.cpp), and the AVX2 pass needs the halves
+// a_i in [-64, 63], b_i in [0, 63] of p_i = 64 a_i + b_i (bounds.hpp).
 //  S1. Codes. For a bounded lane (step 3) m <= |x| <= 2^61 and
 //      m >= |x| / sqrt(d) >= 2^-49, so fl(127 / m) and s_x are finite normal
 //      floats. With y_i = 127 x_i / m in [-127, 127], fl(x_i fl(127 / m)) is
@@ -84,16 +90,30 @@
 //         t = fl(fl(fl(I) w) c_t),  c_t = fl(t_q / fl(sqrt(qq))),
 //      where I is first formed exactly in double. Against
 //      t* = s_x t_q I / N it errs by five roundings and N's own, at most
-//      6.1 u |t*|, and |t*| <= |sum q_i x_i| / N + E / N <= k + E / N with
-//      E = s_x A + r B (S2). From step 2, |D - sum q_i x_i| <= g S + d 2^-149
-//      with S <= k N, and |s - D / N| <= 1.02 u k + 2^-150. So
-//         |s - t| <= (E / N) (1 + 6.1 u) + g k + 7.2 u k + 2^-148.
+//      6.1 u |t*|, and |t*| <= |sum q_i x_i| / N + F / N <= k + F / N with
+//      F = s_x A + r B (S2; F, not step 4's E). From step 2,
+//      |D - sum q_i x_i| <= g S + d 2^-149 with S <= k N, and
+//      |s - D / N| <= 1.02 u k + 2^-150. So
+//         |s - t| <= (F / N) (1 + 6.1 u) + g k + 7.2 u k + 2^-150 + d 2^-149 / N.
+//      The last term is not below 2^-148: with N >= 2^-80 (step 3) and
+//      d <= 2^16 it is up to d 2^-69. C covers it only because C holds
+//      (1 + u) d 2^-66 (step 4's E), which is at least 8 times as much.
 //  S4. A lane's bound is z = fl(fl(w A_q) + B_q), with A_q and B_q computed
 //      in double and rounded up: A_q >= A (1 + 2^-18) / fl(sqrt(qq)) and
-//      B_q >= B (1 + 2^-18) / fl(sqrt(qq)) + 2^-20. As N <= (1 + u) r fl(sqrt(qq)),
-//      z >= (E / N) (1 + 2^-18 - 5 u) + 2^-20 (1 - 2u). U = fl(t + z) loses at
-//      most u (|t| + z), so U + C - s >= (E / N) (2^-18 - 13.3 u)
+//      B_q >= B (1 + 2^-18) / fl(sqrt(qq)) + 2^-20. As N >= (1 - u) r fl(sqrt(qq))
+//      (N is the product r fl(sqrt(qq)) rounded once), 1 / fl(sqrt(qq))
+//      >= (1 - u) r / N, and with w's own rounding
+//      z >= (F / N) (1 + 2^-18 - 5 u) + 2^-20 (1 - 2u). U = fl(t + z) loses at
+//      most u (|t| + z), so U + C - s >= (F / N) (2^-18 - 13.3 u)
 //      + 2^-20 - 8.3 u k + C - g k > 0, and the same for L: L - C <= s <= U + C.
+//      The additive 2^-20 covers the 8.3 u k of roundings in t, s and U. C
+//      already holds 3.3 u + 1.01 g k beyond the g k it covers here, so for
+//      d >= 3 even 2^-23 would do; for d <= 2 a smaller constant could fail
+//      only with all six roundings at their worst in one direction and a
+//      component exactly at a midpoint between codes at once. No test data
+//      can show that 2^-20 is needed: 640,000 lanes built for it (d = 2,
+//      components just off midpoints, scores near +-1, scales 2^-20 to 2^20)
+//      all held with the constant left out entirely.
 // The sketch bound is about (s_x / 2) |q|_1 / (|q| |x|), typically 1% of the
 // cosine: the sketch rules out most blocks, the planes most of the rest.
 #include "bounds.hpp"

@@ -380,6 +380,7 @@ template <bool kPrefetch>
 void sketch_portable(const PreparedQuery& q, const SegmentView& seg, std::size_t begin, std::size_t end,
                      float* upper, float* lower) {
     constexpr std::size_t kChunkGroups = 511;
+    static_assert(kChunkGroups * kGroup * 255 * kDigitMax < (std::size_t{1} << 31), "a chunk's sums must fit 32 bits");
     const std::size_t groups = sketch_groups(q.d);
     const std::size_t block_bytes = sketch_block_bytes(q.d);
     const __m128i zero = _mm_setzero_si128();

@@ -12,15 +12,6 @@ class _SequenceLike(Protocol[_T_co]):
     # What the module accepts as a vector: anything indexable by position
     # with a length (list, tuple, range, array.array, bytes, numpy arrays, ...).
     # `str` is refused at run time.
-    def vectors(self, start: SupportsIndex = 0, stop: SupportsIndex | None = None) -> memoryview:
-        """The stored vectors of positions [start, stop) (slice rules; no
-        negative values), bit for bit, as a new read-only C-contiguous
-        memoryview of format "f" and shape (m, vector_size)."""
-
-    def ids(self, start: SupportsIndex = 0, stop: SupportsIndex | None = None) -> memoryview:
-        """The ids of positions [start, stop), as a new read-only memoryview
-        of format "Q" (u64) and shape (m,)."""
-
     def __len__(self) -> int: ...
     def __getitem__(self, index: int, /) -> _T_co: ...
 

@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "bounds.hpp"
 #include "metric.hpp"
+#include "passes.hpp"
 #include "search.hpp"
 #include "store.hpp"
 #include "topk.hpp"
@@ -384,6 +386,171 @@ static void test_block_entry_test() {
     }
 }
 
+// Every lane's bounds, straight from each kernel's passes: L - C <= s <= U + C
+// for the exact score s, on stores built to sit on each bound, from above
+// and from below. High halves: low halves 0x7FFF (the high half rounded down
+// by all but 2^-16 of its largest error) or 0x8000 (a tie, rounded up by
+// exactly the largest error). Sketch codes: one component sets the scale,
+// every other one sits just below (or above) a midpoint between codes, and
+// the query leaves that first component out. The data must stay sharp: the
+// largest |s - t| above 0.98 of the sketch's z and 0.999 of the plane's.
+struct LaneCheck {
+    double worst_sketch = 0.0, worst_planes = 0.0;  // largest |s - t| / z seen
+    int outside = 0;                                 // lanes with s outside [L - C, U + C]
+};
+
+static std::vector<float> sitting_row(bool planes, bool above, std::size_t d, std::mt19937& rng) {
+    std::vector<float> row(d);
+    for (std::size_t i = 0; i < d; ++i) {
+        if (planes) {
+            // Positive, any exponent in [2^-4, 2^4), 7 random mantissa bits below an all-ones top
+            // bit pattern that never carries into the exponent.
+            const std::uint32_t high = ((123u + rng() % 8) << 7) | (rng() % 0x7Fu);
+            row[i] = float_from_bits((high << 16) | (above ? 0x7FFFu : 0x8000u));
+        } else {
+            const int code = static_cast<int>(rng() % 126);
+            row[i] = i == 0 ? 1.0f : (static_cast<float>(code) + (above ? 0.5f - 0x1p-10f : 0.5f + 0x1p-10f)) / 127.0f;
+        }
+    }
+    return row;
+}
+
+static LaneCheck check_lanes(detail::KernelId kernel, std::size_t d, const std::vector<std::vector<float>>& rows,
+                             const std::vector<float>& query) {
+    Vectorstore store(d);
+    for (std::size_t n = 0; n < rows.size(); ++n) store.insert(rows[n].data(), d, n);
+    const detail::PreparedQuery q = detail::prepare_query(query.data(), d, {kernel, detail::ScanMode::Sketch});
+    CHECK(q.bounded);
+    const detail::Passes& passes = detail::passes_for(kernel);
+    LaneCheck out;
+    for (const Segment& segment : store.segments()) {
+        // Whole blocks only: the vectors of a partly filled one are staged.
+        const std::size_t blocks = std::min(segment.blocks, (rows.size() - segment.first) / kLanes);
+        const detail::SegmentView seg{segment.hi(), segment.lo(),
+                                      reinterpret_cast<const std::uint8_t*>(segment.sketch()), segment.roots(),
+                                      segment.unit_scales()};
+        std::vector<std::uint32_t> list(blocks);
+        for (std::size_t b = 0; b < blocks; ++b) list[b] = static_cast<std::uint32_t>(b);
+        std::vector<float> upper(blocks * kLanes), lower(blocks * kLanes);
+        for (int level = 0; level < 2; ++level) {
+            if (level == 0) {
+                passes.sketch(q, seg, 0, blocks, upper.data(), lower.data());
+            } else {
+                // A threshold of -inf makes every block compute each lane's own z.
+                passes.planes(q, seg, list.data(), blocks, -HUGE_VALF, upper.data(), lower.data());
+            }
+            for (std::size_t n = 0; n < blocks * kLanes; ++n) {
+                const double s = cosine_unchecked(query.data(), rows[segment.first + n].data(), d);
+                const double u = upper[n], l = lower[n], t = (u + l) / 2, z = (u - l) / 2;
+                out.outside += !(l - q.slack <= s && s <= u + q.slack);
+                double& worst = level == 0 ? out.worst_sketch : out.worst_planes;
+                worst = std::max(worst, std::fabs(s - t) / z);
+            }
+        }
+    }
+    return out;
+}
+
+static void test_lane_bounds_sit_on_the_data() {
+    std::mt19937 rng(17);
+    const std::size_t d = 64;
+    std::vector<float> query(d, 1.0f);
+    query[0] = 0.0f;  // the scale component, whose code is exact
+    for (auto kernel : {detail::KernelId::Portable, detail::KernelId::Avx2, detail::KernelId::Avx512}) {
+        if (!detail::kernel_supported(kernel)) continue;
+        for (bool planes : {false, true}) {
+            for (bool above : {true, false}) {
+                std::vector<std::vector<float>> rows;
+                for (std::size_t n = 0; n < 2 * kLanes; ++n) rows.push_back(sitting_row(planes, above, d, rng));
+                const LaneCheck c = check_lanes(kernel, d, rows, query);
+                CHECK(c.outside == 0);
+                if (planes) CHECK(c.worst_planes > 0.999);
+                if (!planes) CHECK(c.worst_sketch > 0.98);
+            }
+        }
+    }
+}
+
+// The sketch bound where its additive part matters most (bounds.cpp, S4): d = 2,
+// the query on the second component alone, so the first (the scale, coded
+// exactly) adds no slack, and the second just off a midpoint between codes,
+// scores near +-1 at scales from 2^-20 to 2^20. The bound as shipped must
+// hold on every lane.
+static void test_sketch_bound_where_its_additive_part_counts() {
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    const auto scale = [&] { return std::ldexp(0.5f + unit(rng), static_cast<int>(rng() % 40) - 20); };
+    for (int round = 0; round < 200; ++round) {
+        const std::vector<float> query{0.0f, scale()};
+        std::vector<std::vector<float>> rows;
+        for (std::size_t n = 0; n < kLanes; ++n) {
+            const float code = static_cast<float>(100 + rng() % 27);
+            const float off = (rng() % 2 ? 1.0f : -1.0f) * std::ldexp(unit(rng), -12);
+            const float x = scale();
+            rows.push_back({x, (rng() % 2 ? x : -x) * (code + 0.5f + off) / 127.0f});
+        }
+        for (auto kernel : {detail::KernelId::Portable, detail::KernelId::Avx2, detail::KernelId::Avx512}) {
+            if (detail::kernel_supported(kernel)) CHECK(check_lanes(kernel, 2, rows, query).outside == 0);
+        }
+    }
+}
+
+// A tie at the k-th place between blocks of two segments, decided only by
+// store order. Two copies of a vector that sits on the plane bound (low
+// halves 0x7FFF, U about its exact score) lie in blocks 4 and 10; block 10
+// also holds a decoy whose bound is larger (low halves 0x8000: its exact score
+// is at the bottom of its interval) but whose score is lower. Deferred blocks
+// go best bound first, so block 10 is scored first and block 4 is then tested
+// against the tie score: it must still be read, and its copy must win. The
+// plane bound scaled to 0.999 must skip it, or the data would prove nothing.
+static void test_deferred_tie_across_segments() {
+    const std::size_t d = 8, blocks = 16;
+    const std::vector<float> query(d, 1.0f);
+    const std::vector<float> copy(d, float_from_bits(0x3F807FFFu));
+    std::vector<float> decoy(d), filler(d);
+    for (std::size_t i = 0; i < d; ++i) {
+        decoy[i] = float_from_bits(i < d / 2 ? 0x3F808000u : 0x3F908000u);  // 1 + 2^-8 and 1.125 + 2^-8
+        filler[i] = i % 2 ? -1.0f : 1.0f;
+    }
+    const std::size_t first_copy = 4 * kLanes + 5, second_copy = 10 * kLanes + 7, decoy_at = 10 * kLanes + 3;
+    Vectorstore store(d);
+    for (std::size_t n = 0; n < blocks * kLanes; ++n) {
+        const auto& row = n == first_copy || n == second_copy ? copy : n == decoy_at ? decoy : filler;
+        store.insert(row.data(), d, n);
+    }
+    const auto segment_of = [&](std::size_t position) {
+        std::size_t index = 0;
+        while (position >= store.segments()[index].first + store.segments()[index].blocks * kLanes) ++index;
+        return index;
+    };
+    CHECK(segment_of(first_copy) != segment_of(second_copy));
+    const float tie = cosine_unchecked(query.data(), copy.data(), d);
+    CHECK(cosine_unchecked(query.data(), decoy.data(), d) < tie);
+    for (auto kernel : {detail::KernelId::Portable, detail::KernelId::Avx2, detail::KernelId::Avx512}) {
+        if (!detail::kernel_supported(kernel)) continue;
+        // The decoy's plane bound is the larger, so block 10 goes first.
+        const detail::ScanOptions planes{kernel, detail::ScanMode::Planes};
+        const detail::PreparedQuery q = detail::prepare_query(query.data(), d, planes);
+        const Segment& seg10 = store.segments()[segment_of(decoy_at)];
+        const detail::SegmentView view{seg10.hi(), seg10.lo(), reinterpret_cast<const std::uint8_t*>(seg10.sketch()),
+                                       seg10.roots(), seg10.unit_scales()};
+        const auto block10 = static_cast<std::uint32_t>((decoy_at - seg10.first) / kLanes);
+        float upper[kLanes], lower[kLanes];
+        detail::passes_for(kernel).planes(q, view, &block10, 1, -HUGE_VALF, upper, lower);
+        CHECK(upper[decoy_at % kLanes] > upper[second_copy % kLanes]);
+        for (auto mode : {detail::ScanMode::Sketch, detail::ScanMode::Planes, detail::ScanMode::Full}) {
+            std::vector<detail::Hit> hits;
+            hits.reserve(1);
+            detail::scan_range(store, query.data(), 1, 0, store.size(), hits, {kernel, mode});
+            CHECK(hits.size() == 1 && hits[0].position == first_copy && bits(hits[0].score) == bits(tie));
+        }
+        std::vector<detail::Hit> weak;
+        weak.reserve(1);
+        detail::scan_range(store, query.data(), 1, 0, store.size(), weak, {kernel, detail::ScanMode::Planes, 0.999});
+        CHECK(weak.size() == 1 && weak[0].position == second_copy);
+    }
+}
+
 static void test_store_and_search() {
     Vectorstore store(2);
     const float a[] = {1, 0}, c[] = {0, 1}, short_one[] = {1};
@@ -414,6 +581,9 @@ int main() {
     test_halves_join_exactly();
     test_block_entry_test();
     test_pruning_matches_full_scan();
+    test_lane_bounds_sit_on_the_data();
+    test_sketch_bound_where_its_additive_part_counts();
+    test_deferred_tie_across_segments();
     test_nan_scores_have_one_pattern();
     std::printf("core tests (%s kernel): %d checks, %d failed\n", detail::kernel_name(), checks, failures);
     return failures == 0 ? 0 : 1;

@@ -9,14 +9,20 @@ scores rank last; this class only turns documents into entries and back.
 
 from __future__ import annotations
 
+import json
+import math
+import os
+import tempfile
 import uuid
+import zipfile
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any
 
 from langchain_core.documents import Document
 from langchain_core.embeddings import Embeddings
+from langchain_core.load import load as lc_load
 from langchain_core.vectorstores import VectorStore
-from quillmere_collection import Collection, Hit
+from quillmere_collection import Collection, CorruptSaveError, Hit
 
 __all__ = ["QuillmereVectorStore"]
 
@@ -61,6 +67,81 @@ def _with_ids(texts: Iterable[str], ids: Sequence[str | None] | None) -> list[st
     if ids and len(ids) != len(texts):
         raise ValueError(f"ids must be the same length as texts: got {len(ids)} ids and {len(texts)} texts")
     return texts
+
+
+def _finite(vector: Any, what: str) -> None:
+    """Refuses a NaN or infinite component, naming `what` and its index.
+
+    `InMemoryVectorStore` refuses a NaN query, and an embedding model that
+    returns NaN is broken: saying so beats ranking it last. Values that are
+    not numbers are left to the collection, which reports them itself.
+    """
+    try:
+        values = [float(x) for x in vector]
+    except (TypeError, ValueError):
+        return
+    for i, x in enumerate(values):
+        if not math.isfinite(x):
+            raise ValueError(f"{what} holds {x} at index {i}: embeddings must be finite")
+
+
+# A dump is one zip file (stored, not compressed) holding the collection's
+# save: its manifest, vectors and entries, each member with zip's CRC-32 on
+# top of the manifest's own checks.
+_ZIP_MAGIC = b"PK\x03\x04"
+
+
+def _fsync(path: str, directory: bool = False) -> None:
+    fd = os.open(path, os.O_RDONLY | (os.O_DIRECTORY if directory else 0))
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _unpack(path: str) -> Collection:
+    """The collection in a one-file dump, or CorruptSaveError naming `path`; builds nothing on failure."""
+    with open(path, "rb") as file, tempfile.TemporaryDirectory(prefix="quillmere-load-") as work:
+        members = {}
+        try:
+            with zipfile.ZipFile(file) as archive:
+                for info in archive.infolist():
+                    members[info.filename] = archive.read(info)  # checks the member's CRC-32
+        except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, OSError, ValueError,
+                NotImplementedError, RuntimeError) as error:
+            # A damaged container: zipfile reports it in many ways (a seek
+            # to a damaged offset is an OSError, for one).
+            raise CorruptSaveError(path, f"not a readable dump ({error!r})") from None
+        for name, data in members.items():
+            if "/" in name or "\\" in name or name in ("", ".", ".."):
+                raise CorruptSaveError(path, f"the dump holds an unexpected member {name!r}")
+            with open(os.path.join(work, name), "wb") as out:
+                out.write(data)
+        try:
+            return Collection.load(work, json_payloads=False)
+        except CorruptSaveError as error:
+            raise CorruptSaveError(path, error.reason) from None
+
+
+def _import_in_memory(path: str) -> Collection:
+    """The documents of a file that `InMemoryVectorStore.dump` wrote, in its order."""
+    try:
+        with open(path, encoding="utf-8") as file:
+            store = lc_load(json.load(file), allowed_objects=[Document])
+        ids, vectors, payloads = [], [], []
+        for item in store.values():
+            ids.append(str(item["id"]))
+            vectors.append(item["vector"])
+            payloads.append({"text": item["text"], "metadata": dict(item["metadata"] or {})})
+    except (ValueError, KeyError, TypeError, AttributeError) as error:
+        raise CorruptSaveError(
+            path, f"neither a QuillmereVectorStore dump nor an InMemoryVectorStore dump ({error!r})"
+        ) from None
+    for id_, vector in zip(ids, vectors):
+        _finite(vector, f"the embedding of document {id_!r}")
+    collection = Collection(json_payloads=False)
+    collection.add(ids, vectors, payloads)
+    return collection
 
 
 def relevance(score: float) -> float:
@@ -108,6 +189,13 @@ class QuillmereVectorStore(VectorStore):
     def embeddings(self) -> Embeddings:
         return self.embedding
 
+    def __repr__(self) -> str:
+        collection = self._collection
+        return (
+            f"QuillmereVectorStore(embedding={type(self.embedding).__name__}, "
+            f"vector_size={collection.vector_size}, documents={len(collection)})"
+        )
+
     @property
     def collection(self) -> Collection:
         """The underlying collection: ids, payloads `{"text", "metadata"}` and vectors."""
@@ -126,6 +214,8 @@ class QuillmereVectorStore(VectorStore):
         return [id_ or str(uuid.uuid4()) for id_ in given]
 
     def _add(self, documents: Sequence[Document], ids: list[str], vectors: Sequence[Any]) -> list[str]:
+        for id_, vector in zip(ids, vectors):
+            _finite(vector, f"the embedding of document {id_!r}")
         payloads = [{"text": document.page_content, "metadata": dict(document.metadata)} for document in documents]
         self._collection.add(ids, vectors, payloads)
         return ids
@@ -194,6 +284,7 @@ class QuillmereVectorStore(VectorStore):
         self, embedding: Sequence[float], k: int = 4, filter: DocumentFilter | dict[str, Any] | None = None, **kwargs: Any
     ) -> list[tuple[Document, float]]:
         """The `k` documents most similar to `embedding`, with their cosine similarities, best first."""
+        _finite(embedding, "the query embedding")
         return self._pairs(self._collection.search(embedding, k, filter=_entry_filter(filter)))
 
     def similarity_search_with_score(
@@ -243,6 +334,7 @@ class QuillmereVectorStore(VectorStore):
         lambda_mult) * max(sim(d, chosen))`, LangChain's formulation, with
         the module's cosine similarities. Returned in the order chosen.
         """
+        _finite(embedding, "the query embedding")
         hits = self._collection.mmr(
             embedding, k, fetch_k=fetch_k, lambda_mult=lambda_mult, filter=_entry_filter(filter)
         )
@@ -309,21 +401,53 @@ class QuillmereVectorStore(VectorStore):
         return store
 
     def dump(self, path: str) -> None:
-        """Saves the store to the directory `path`, atomically (see quillmere_collection).
+        """Saves the store to the file `path`, atomically.
 
-        Metadata must be JSON-serialisable here: otherwise TypeError names
-        the document, and nothing is written.
+        The file is the collection's save (vectors, entries, and a manifest
+        with checksums) packed in one zip container. It is written beside
+        `path` and renamed over it, so a crash leaves the earlier file (or
+        none). Missing parent directories are created, as
+        `InMemoryVectorStore.dump` does. If `path` is a directory that an
+        earlier version dumped into, the directory form is kept there.
+        Metadata must be JSON-serialisable: otherwise TypeError names the
+        document, and nothing is written.
         """
-        self._collection.save(path)
+        path = os.fspath(path)
+        if os.path.isdir(path):
+            self._collection.save(path)
+            return
+        parent = os.path.dirname(os.path.abspath(path))
+        os.makedirs(parent, exist_ok=True)
+        # Everything is written in a hidden directory beside `path`, on the
+        # same file system, so that the last step is one rename.
+        with tempfile.TemporaryDirectory(dir=parent, prefix=".quillmere-dump-") as work:
+            save = os.path.join(work, "save")
+            self._collection.save(save)  # refuses metadata json cannot write before writing anything
+            packed = os.path.join(work, "dump.zip")
+            with zipfile.ZipFile(packed, "x", zipfile.ZIP_STORED) as archive:
+                for name in sorted(os.listdir(save)):
+                    archive.write(os.path.join(save, name), name)
+            _fsync(packed)
+            os.replace(packed, path)
+        _fsync(parent, directory=True)
 
     @classmethod
     def load(cls, path: str, embedding: Embeddings) -> QuillmereVectorStore:
-        """A store read from a directory written by `dump`, searched with `embedding`.
+        """A store read from `path`, searched with `embedding`.
 
-        A truncated or altered save raises `quillmere_collection.CorruptSaveError`.
-        Metadata comes back as json reads it (tuples become lists).
+        `path` is a file that `dump` wrote, a directory that an earlier
+        version's `dump` wrote, or a file that `InMemoryVectorStore.dump`
+        wrote (its documents come in its order). A truncated or altered dump
+        raises `quillmere_collection.CorruptSaveError` naming it, and builds
+        nothing. Metadata comes back as json reads it (tuples become lists).
         """
-        collection = Collection.load(path, json_payloads=False)
+        path = os.fspath(path)
+        if os.path.isdir(path):
+            collection = Collection.load(path, json_payloads=False)
+        else:
+            with open(path, "rb") as file:
+                head = file.read(len(_ZIP_MAGIC))
+            collection = _unpack(path) if head == _ZIP_MAGIC else _import_in_memory(path)
         for entry in collection.items():
             payload = entry.payload
             if not (

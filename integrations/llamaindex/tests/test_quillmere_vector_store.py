@@ -41,6 +41,23 @@ def expected(query, nodes, k, keep=lambda node: True):
     return sorted(scored, key=lambda pair: -pair[0])[:k]
 
 
+def reference_mmr(query, nodes, k, fetch_k, lambda_mult):
+    """MMR written out plainly over the exact scores: the fetch_k best candidates, the best first,
+    then each time the one maximising lambda * sim(query, c) - (1 - lambda) * max sim(chosen, c)."""
+    candidates = expected(query, nodes, fetch_k)
+    vectors = {n.node_id: n.embedding for n in nodes}
+    chosen = [0]
+    while len(chosen) < min(k, len(candidates)):
+        values = {
+            i: lambda_mult * score
+            - (1 - lambda_mult) * max(quillmere.cosine_similarity(vectors[candidates[j][1]], vectors[id_]) for j in chosen)
+            for i, (score, id_) in enumerate(candidates)
+            if i not in chosen
+        }
+        chosen.append(max(values, key=lambda i: (values[i], -i)))  # the first of equal values
+    return [candidates[i] for i in chosen]
+
+
 def make_nodes(n, docs, dim=None, seed=0):
     rng = random.Random(seed)
     nodes = []
@@ -167,7 +184,7 @@ def test_node_and_doc_restrictions(filled, node_ids, doc_ids, keep):
 @pytest.mark.parametrize("where", ["keyword", "query"])
 def test_mmr_threshold_as_keyword_or_in_query(filled, where):
     store, nodes = filled
-    want = [(h.score, h.id) for h in store.client.mmr(nodes[3].embedding, 6, fetch_k=24, lambda_mult=0.3)]
+    want = reference_mmr(nodes[3].embedding, nodes, 6, 24, 0.3)
     assert [score for score, _ in want] != sorted(score for score, _ in want)[::-1]  # diversity changed the order
     query = VectorStoreQuery(query_embedding=nodes[3].embedding, similarity_top_k=6, mode="mmr")
     if where == "query":
@@ -261,3 +278,43 @@ def test_metadata_filters_compile_to_the_dict_form_with_llamaindex_meaning():
     for filter in unmapped:
         assert _declarative(group(C.AND, filter)) is None
     assert _declarative(group(C.NOT, f("x", Op.EQ, 1))) is None
+
+
+def test_constructor_takes_vector_size_and_refuses_unknown_keywords():
+    store = QuillmereVectorStore(vector_size=3)
+    assert store.client.vector_size == 3
+    with pytest.raises(ValueError, match="expects 3"):
+        store.add(make_nodes(1, docs=1, dim=2))
+    with pytest.raises(TypeError, match="'vector_sise'"):
+        QuillmereVectorStore(vector_sise=8)
+    with pytest.raises(ValueError, match="vector_size is 4 but the collection's vector_size is 3"):
+        QuillmereVectorStore(store.client, vector_size=4)
+    assert QuillmereVectorStore(stores_text=True, vector_size=None).client.vector_size is None
+
+
+def test_persist_over_a_simple_vector_store_file_says_what_is_there(tmp_path):
+    from llama_index.core.vector_stores import SimpleVectorStore
+
+    StorageContext.from_defaults(vector_store=SimpleVectorStore()).persist(persist_dir=str(tmp_path))
+    path = tmp_path / "default__vector_store.json"
+    before = path.read_bytes()
+    store = QuillmereVectorStore()
+    store.add(make_nodes(3, docs=1, dim=4))
+    with pytest.raises(FileExistsError, match="SimpleVectorStore.*persist into another directory, or remove the file"):
+        StorageContext.from_defaults(vector_store=store).persist(persist_dir=str(tmp_path))
+    assert path.read_bytes() == before
+    with pytest.raises(FileNotFoundError, match="is a file, not a QuillmereVectorStore save"):
+        QuillmereVectorStore.from_persist_dir(str(tmp_path))
+
+
+@pytest.mark.parametrize("bad", [float("nan"), float("inf"), -float("inf")], ids=["nan", "inf", "-inf"])
+def test_non_finite_embeddings_are_refused(bad):
+    store = QuillmereVectorStore()
+    nodes = make_nodes(3, docs=1, dim=4)
+    store.add(nodes[:1])
+    nodes[2].embedding[3] = bad
+    with pytest.raises(ValueError, match=f"the embedding of node 'n2' holds {bad} at index 3"):
+        store.add(nodes[1:])
+    assert [n.node_id for n in store.get_nodes()] == ["n0"]
+    with pytest.raises(ValueError, match=f"the query_embedding holds {bad} at index 3"):
+        store.query(VectorStoreQuery(query_embedding=nodes[2].embedding, similarity_top_k=1))

@@ -2,13 +2,14 @@
 
 import datetime
 import math
+import os
 import warnings
 
 import pytest
 from langchain_core.documents import Document
 from langchain_core.embeddings import DeterministicFakeEmbedding, Embeddings
 from langchain_core.vectorstores import InMemoryVectorStore
-from quillmere_collection import Collection
+from quillmere_collection import Collection, CorruptSaveError
 
 import quillmere
 from langchain_quillmere import QuillmereVectorStore
@@ -65,7 +66,8 @@ def test_relevance_is_the_mapped_module_cosine(pair):
     assert 0 < len(scored) < 50
     for doc, score in scored:
         (stored,) = ours.collection.vectors([doc.id])
-        assert score == relevance(quillmere.cosine_similarity(query, stored)) >= 0.8
+        # The documented mapping, (1 + cosine) / 2 clamped to [0, 1], of the module's cosine.
+        assert score == min(1.0, max(0.0, (1.0 + quillmere.cosine_similarity(query, stored)) / 2.0)) >= 0.8
 
 
 @pytest.mark.parametrize(
@@ -94,23 +96,110 @@ def test_relevance_stays_in_range_when_float32_cosine_exceeds_one():
         assert store.similarity_search_with_relevance_scores("a", 1)[0][1] == 1.0
 
 
-def test_dump_and_load(tmp_path):
+def answer(store):
+    return [(doc.id, score) for doc, score in store.similarity_search_with_score("a", 5)]
+
+
+def small_store():
     store = QuillmereVectorStore(EMBEDDING)
     store.add_texts(["a", "b", "c"], [{"pair": (1, 2)}, {"nested": {"x": [1]}}, {}], ids=["a", "b", "c"])
     store.delete(["b"])
-    store.dump(tmp_path / "saved")
-    loaded = QuillmereVectorStore.load(tmp_path / "saved", EMBEDDING)
+    return store
+
+
+def test_dump_and_load(tmp_path):
+    store = small_store()
+    assert repr(store) == "QuillmereVectorStore(embedding=DeterministicFakeEmbedding, vector_size=16, documents=2)"
+    store.dump(tmp_path / "new" / "saved.json")
+    assert os.listdir(tmp_path / "new") == ["saved.json"]  # one file, and nothing left beside it
+    loaded = QuillmereVectorStore.load(tmp_path / "new" / "saved.json", EMBEDDING)
     assert loaded.get_by_ids(["a", "c"]) == [
         Document(id="a", page_content="a", metadata={"pair": [1, 2]}),
         Document(id="c", page_content="c", metadata={}),
     ]
-    answer = lambda s: [(doc.id, score) for doc, score in s.similarity_search_with_score("a", 5)]
     assert answer(loaded) == answer(store)
     # Metadata json cannot write is accepted, as by InMemoryVectorStore, but refused by dump.
     loaded.add_texts(["d"], [{"when": datetime.date(2024, 1, 2)}], ids=["d"])
     with pytest.raises(TypeError, match="payload of id 'd' is not JSON-serialisable"):
-        loaded.dump(tmp_path / "saved")
-    assert answer(QuillmereVectorStore.load(tmp_path / "saved", EMBEDDING)) == answer(store)  # the dump before
+        loaded.dump(tmp_path / "new" / "saved.json")
+    assert os.listdir(tmp_path / "new") == ["saved.json"]
+    assert answer(QuillmereVectorStore.load(tmp_path / "new" / "saved.json", EMBEDDING)) == answer(store)  # the dump before
+
+
+def test_directory_dumps_of_earlier_versions_still_load_and_update(tmp_path):
+    store = small_store()
+    store.collection.save(tmp_path / "saved")  # what dump wrote before it wrote one file
+    assert answer(QuillmereVectorStore.load(tmp_path / "saved", EMBEDDING)) == answer(store)
+    store.add_texts(["e"], ids=["e"])
+    store.dump(tmp_path / "saved")  # an existing dump directory keeps its form
+    assert os.path.isdir(tmp_path / "saved")
+    assert answer(QuillmereVectorStore.load(tmp_path / "saved", EMBEDDING)) == answer(store)
+
+
+def test_every_damaged_dump_raises_corrupt_save_error(tmp_path):
+    store = small_store()
+    path = tmp_path / "saved.json"
+    store.dump(path)
+    data = path.read_bytes()
+    intact = QuillmereVectorStore.load(path, EMBEDDING).get_by_ids(["a", "c"])
+    damaged = [data[:n] for n in range(0, len(data), 97)]
+    damaged += [data[:i] + bytes([data[i] ^ (1 << (i % 8))]) + data[i + 1 :] for i in range(len(data))]
+    caught = 0
+    for copy in damaged:
+        path.write_bytes(copy)
+        try:
+            loaded = QuillmereVectorStore.load(path, EMBEDDING)
+        except CorruptSaveError as error:
+            assert str(path) in str(error)
+            caught += 1
+        else:  # a flip in a field that nothing reads (a timestamp, say) changes nothing
+            assert answer(loaded) == answer(store) and loaded.get_by_ids(["a", "c"]) == intact
+    assert caught > len(damaged) // 2  # zip headers hold a few fields nothing reads; the rest are checked
+
+
+def test_load_imports_an_in_memory_vector_store_dump(pair, tmp_path):
+    ours, theirs = pair
+    theirs.dump(str(tmp_path / "in-memory.json"))
+    imported = QuillmereVectorStore.load(tmp_path / "in-memory.json", EMBEDDING)
+    assert repr(imported) == f"QuillmereVectorStore(embedding=DeterministicFakeEmbedding, vector_size=16, documents={len(theirs.store)})"
+    for query in ("text 3", "five again"):
+        want = theirs.similarity_search_with_score(query, 10)
+        got = imported.similarity_search_with_score(query, 10)
+        assert [doc for doc, _ in got] == [doc for doc, _ in want]
+        assert [score for _, score in got] == pytest.approx([score for _, score in want], abs=1e-6)
+    (tmp_path / "other.json").write_text('{"not": "a store"}')
+    with pytest.raises(CorruptSaveError, match="other.json.*neither a QuillmereVectorStore dump nor an InMemoryVectorStore dump"):
+        QuillmereVectorStore.load(tmp_path / "other.json", EMBEDDING)
+
+
+class Broken(Embeddings):
+    """An embedding model that puts a non-finite value into one embedding."""
+
+    def __init__(self, bad):
+        self.bad = bad
+
+    def embed_documents(self, texts):
+        return [[1.0, self.bad if text == "broken" else 2.0] for text in texts]
+
+    def embed_query(self, text):
+        return self.embed_documents([text])[0]
+
+
+@pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf], ids=["nan", "inf", "-inf"])
+def test_non_finite_embeddings_and_queries_are_refused(bad):
+    store = QuillmereVectorStore(Broken(bad))
+    store.add_texts(["fine"], ids=["fine"])
+    with pytest.raises(ValueError, match=f"the embedding of document 'x' holds {bad} at index 1"):
+        store.add_texts(["ok", "broken"], ids=["ok", "x"])
+    assert store.get_by_ids(["ok", "x"]) == []
+    for search in (
+        lambda: store.similarity_search("broken"),
+        lambda: store.similarity_search_by_vector([1.0, bad]),
+        lambda: store.max_marginal_relevance_search("broken"),
+        lambda: store.similarity_search_with_relevance_scores("broken"),
+    ):
+        with pytest.raises(ValueError, match=f"the query embedding holds {bad} at index 1"):
+            search()
 
 
 def test_load_refuses_a_collection_of_other_payloads(tmp_path):

@@ -19,6 +19,7 @@ import threading
 from typing import Any, Callable, Dict, List, Optional, Sequence, Union
 
 import fsspec
+import numpy as np
 from fsspec.implementations.local import LocalFileSystem
 from llama_index.core.bridge.pydantic import PrivateAttr
 from llama_index.core.schema import BaseNode
@@ -181,6 +182,25 @@ def _check_local(fs: Optional[fsspec.AbstractFileSystem], what: str) -> None:
         )
 
 
+def _finite(vector: Any, what: str) -> None:
+    """Refuses a NaN or infinite component, naming `what` and its index.
+
+    A NaN would only rank last, and an embedding model that returns one is
+    broken: better to say so than to answer. Values that do not convert are
+    left to the collection, which reports them in its own words.
+    """
+    try:
+        values = np.asarray(vector, dtype=np.float64)
+    except (TypeError, ValueError):
+        return
+    if values.ndim != 1:
+        return
+    bad = np.flatnonzero(~np.isfinite(values))
+    if bad.size:
+        i = int(bad[0])
+        raise ValueError(f"{what} holds {values[i]} at index {i}: embeddings must be finite")
+
+
 def _no_extra(kwargs: Dict[str, Any], method: str) -> None:
     if kwargs:
         names = ", ".join(repr(name) for name in sorted(kwargs))
@@ -191,9 +211,11 @@ class QuillmereVectorStore(BasePydanticVectorStore):
     """An in-memory, exact vector store that keeps the nodes' text and metadata.
 
     `collection` is the `quillmere_collection.Collection` to use (a new, empty
-    one by default; its vector size is then fixed by the first add). It must
-    hold only entries that a QuillmereVectorStore wrote, as `from_persist_path`
-    loads them. `client` returns it.
+    one by default, of `vector_size` or, for None, of the size the first add
+    fixes). It must hold only entries that a QuillmereVectorStore wrote, as
+    `from_persist_path` loads them. `client` returns it. Any other keyword
+    but the base class's fields (`stores_text`, `is_embedding_query`) raises
+    TypeError.
 
     Queries score every eligible node by cosine similarity, exactly: the
     similarities are the bits `quillmere.cosine_similarity` gives, best first,
@@ -206,9 +228,17 @@ class QuillmereVectorStore(BasePydanticVectorStore):
     _docs: Dict[str, Dict[str, None]] = PrivateAttr()  # ref_doc_id -> its node ids
     _lock: Any = PrivateAttr()
 
-    def __init__(self, collection: Optional[Collection] = None, **kwargs: Any) -> None:
+    def __init__(
+        self, collection: Optional[Collection] = None, *, vector_size: Optional[int] = None, **kwargs: Any
+    ) -> None:
+        # pydantic would ignore an unknown keyword, and a typo with it.
+        _no_extra({name: value for name, value in kwargs.items() if name not in type(self).model_fields}, "__init__")
+        if collection is not None and vector_size is not None and collection.vector_size != vector_size:
+            raise ValueError(
+                f"vector_size is {vector_size} but the collection's vector_size is {collection.vector_size}"
+            )
         super().__init__(**kwargs)
-        self._collection = Collection() if collection is None else collection
+        self._collection = Collection(vector_size) if collection is None else collection
         self._lock = threading.RLock()
         self._docs = {}
         for entry in self._collection.items():
@@ -255,6 +285,7 @@ class QuillmereVectorStore(BasePydanticVectorStore):
         for node in nodes:
             if node.embedding is None:
                 raise ValueError(f"node {node.node_id!r} has no embedding: embed the nodes before adding them")
+            _finite(node.embedding, f"the embedding of node {node.node_id!r}")
             ids.append(node.node_id)
             vectors.append(node.embedding)
             # The payload keeps the node without its embedding: the vector is the collection's.
@@ -372,6 +403,7 @@ class QuillmereVectorStore(BasePydanticVectorStore):
             )
         if query.query_embedding is None:
             raise ValueError("the query has no query_embedding: QuillmereVectorStore searches by embedding")
+        _finite(query.query_embedding, "the query_embedding")
         keep = _entry_filter(query.filters)
         with self._lock:
             allowed = self._restriction(query.node_ids, query.doc_ids)
@@ -417,12 +449,28 @@ class QuillmereVectorStore(BasePydanticVectorStore):
     def persist(self, persist_path: str, fs: Optional[fsspec.AbstractFileSystem] = None) -> None:
         """Saves the store as a directory at `persist_path`, atomically.
 
+        Load it back by passing the store to the storage context:
+
+            store = QuillmereVectorStore.from_persist_dir(persist_dir)
+            load_index_from_storage(StorageContext.from_defaults(vector_store=store, persist_dir=persist_dir))
+
+        Without `vector_store=`, LlamaIndex tries to read the save as a
+        SimpleVectorStore file and fails with IsADirectoryError.
+
         `StorageContext.persist(dir)` passes `dir/default__vector_store.json`,
         which becomes a directory of that name (the collection's save:
         vectors, entries and a manifest). Saving over an earlier save replaces
-        it; a crash leaves the earlier one intact. Local file system only.
+        it; a crash leaves the earlier one intact. A file already at that
+        path (such as a SimpleVectorStore's) raises FileExistsError and is
+        left as it is. Local file system only.
         """
         _check_local(fs, "persist")
+        if os.path.isfile(persist_path):
+            raise FileExistsError(
+                f"{persist_path!r} is a file (a SimpleVectorStore writes its JSON under this name), "
+                "so a QuillmereVectorStore cannot save its directory there: persist into another "
+                "directory, or remove the file if it is no longer needed"
+            )
         with self._lock:
             self._collection.save(persist_path)
 
@@ -435,6 +483,11 @@ class QuillmereVectorStore(BasePydanticVectorStore):
         A truncated or altered save raises `quillmere_collection.CorruptSaveError`.
         """
         _check_local(fs, "from_persist_path")
+        if os.path.isfile(persist_path):
+            raise FileNotFoundError(
+                f"{persist_path!r} is a file, not a QuillmereVectorStore save (a directory): "
+                "it may be a SimpleVectorStore's, which SimpleVectorStore.from_persist_path reads"
+            )
         return cls(Collection.load(persist_path))
 
     @classmethod

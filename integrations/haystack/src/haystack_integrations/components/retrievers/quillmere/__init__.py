@@ -1,0 +1,3 @@
+from .embedding_retriever import QuillmereEmbeddingRetriever
+
+__all__ = ["QuillmereEmbeddingRetriever"]

@@ -1,0 +1,3 @@
+from .document_store import QuillmereDocumentStore
+
+__all__ = ["QuillmereDocumentStore"]
