@@ -22,11 +22,11 @@ Two evaluators of this one meaning live here. `reference` is the plain one,
 a predicate called per payload, kept for differential tests and for callers
 that want a callable. `PayloadIndex` answers a filter for all positions at
 once, as a boolean array, from per-field indexes that are built on a field's
-first use:
-- a field's values are split by kind; numbers and strings each get a sorted
-  column (positions ordered by value, with the distinct values and where each
-  one's run starts), which answers equality, `$in` and ranges as slices;
-- the other kinds (bool, null, lists, objects) go in a value -> positions map;
+first use and take in added entries on the next use:
+- numbers are sorted by value (positions in sorted runs), which answers
+  ranges, equality and `$in` as slices;
+- strings and the other kinds (bool, null, lists, objects) go in a
+  value -> positions map, with the distinct strings sorted for ranges;
 - a kind code per position answers `$exists` and the negations.
 """
 
@@ -48,8 +48,8 @@ RANGES = ("$gt", "$gte", "$lt", "$lte")
 OPERATORS = EQUALITY + RANGES + ("$exists",)
 GROUPS = ("$and", "$or")
 
-# The largest magnitude up to which every integer is a float64 exactly, so
-# numpy's float64 comparisons agree with Python's int/float comparisons.
+# Every int of smaller magnitude is a float64 exactly, so there numpy's
+# float64 comparisons agree with Python's int/float comparisons.
 EXACT_INT = 2**53
 
 
@@ -169,8 +169,9 @@ def _json_value(value: Any) -> bool:
 
 
 def _bad(field: Optional[str], op: str, problem: str) -> ValueError:
-    where = f"field {field!r}" if field is not None else "the filter"
-    return ValueError(f"filter on {where}, operator {op!r}: {problem}")
+    if field is None:  # a group, or an operator where a field belongs
+        return ValueError(f"filter, operator {op!r}: {problem}")
+    return ValueError(f"filter on field {field!r}, operator {op!r}: {problem}")
 
 
 def compile_filter(filter: Any) -> Any:
@@ -191,7 +192,8 @@ def _compile_dict(filter: Dict[Any, Any]) -> Any:
             raise ValueError(f"a filter's field names are non-empty strings, not {name!r}")
         if name in GROUPS:
             if not isinstance(value, (list, tuple)) or not value:
-                raise _bad(None, name, f"needs a non-empty list of filters, got {value!r}")
+                got = "an empty list" if isinstance(value, (list, tuple)) else type(value).__name__
+                raise _bad(None, name, f"needs a non-empty list of filters, got {got}")
             children = []
             for child in value:
                 if not isinstance(child, dict):
@@ -291,29 +293,6 @@ def _equal(a: Any, b: Any) -> bool:
 
 def _comparable(value: Any, kind: str) -> bool:
     return _is_number(value) if kind == "number" else isinstance(value, str)
-
-
-def leaf_matches(leaf: Leaf, value: Any) -> bool:
-    """Whether one field value (MISSING if absent) satisfies one compiled condition."""
-    op = leaf.op
-    if op == "$exists":
-        return (value is not MISSING) == leaf.operand
-    if op == "$eq":
-        return value is not MISSING and _equal(value, leaf.operand)
-    if op == "$ne":
-        return not (value is not MISSING and _equal(value, leaf.operand))
-    if op == "$in":
-        return value is not MISSING and any(_equal(value, item) for item in leaf.operand)
-    if op == "$nin":
-        return not (value is not MISSING and any(_equal(value, item) for item in leaf.operand))
-    # a range: Python's comparisons, within the operand's kind
-    if value is MISSING or not _comparable(value, leaf.operand):
-        return False
-    if leaf.low is not None and not (value >= leaf.low[0] if leaf.low[1] else value > leaf.low[0]):
-        return False
-    if leaf.high is not None and not (value <= leaf.high[0] if leaf.high[1] else value < leaf.high[0]):
-        return False
-    return True
 
 
 def _satisfies(value: Any, op: str, operand: Any) -> bool:
