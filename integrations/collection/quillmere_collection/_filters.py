@@ -465,15 +465,15 @@ class _Run:
         found = starts < stops
         if not found.any():
             return
-        if np.count_nonzero(found) == 1:
-            i = int(np.argmax(found))
-            mask[self.order[starts[i] : stops[i]]] = True
+        starts, stops = starts[found], stops[found]
+        if len(starts) == 1:
+            mask[self.order[starts[0] : stops[0]]] = True
             return
-        # Mark the runs of equal keys as +1 at their start and -1 at their end:
-        # the running sum is positive exactly inside them (the runs are disjoint).
-        size = len(self.keys) + 1
-        edges = np.bincount(starts[found], minlength=size) - np.bincount(stops[found], minlength=size)
-        mask[self.order[np.cumsum(edges[:-1]) > 0]] = True
+        # The runs of equal keys, gathered into one index array: each run's
+        # indices are its start plus 0, 1, ... (the runs are disjoint).
+        lengths = stops - starts
+        shift = np.repeat(starts - (np.cumsum(lengths) - lengths), lengths)
+        mask[self.order[np.arange(len(shift)) + shift]] = True
 
     def remap(self, new: np.ndarray) -> "_Run":
         order = new[self.order]
