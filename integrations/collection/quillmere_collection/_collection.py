@@ -654,8 +654,9 @@ class Collection:
         universe = self._universe(ids)
         if strategy is None and (filter is None or tree is not None):
             return self._search_allowed([query], k, tree, universe)[0]
+        keep = None if isinstance(filter, dict) else filter
         if tree is not None:  # a strategy forced on a dict filter: the positions it allows
-            universe, filter = np.flatnonzero(self._allowed(tree, universe)), None
+            universe = np.flatnonzero(self._allowed(tree, universe))
         eligible = len(self._where) if universe is None else len(universe)
         want = min(k, eligible)
         if want == 0:
@@ -664,8 +665,8 @@ class Collection:
             strategy = "matches"
         if strategy == "matches":
             candidates = self._live_positions() if universe is None else universe
-            return self._search_matches(query, want, self._matching(candidates, filter))
-        return self._overfetch(query, want, universe, filter, may_switch=strategy is None)
+            return self._search_matches(query, want, self._matching(candidates, keep))
+        return self._overfetch(query, want, universe, keep, may_switch=strategy is None)
 
     def _universe(self, ids: Optional[Iterable[str]]) -> Optional[np.ndarray]:
         """The ascending live positions of these ids (absent ones ignored), or None for no restriction."""
