@@ -181,14 +181,14 @@ def populated():
     return collection, model
 
 
-@pytest.mark.parametrize("strategy", [None, "overfetch", "matches", "dict"])
+@pytest.mark.parametrize("strategy", [None, "overfetch", "matches", "dict", "dict-mask"])
 @pytest.mark.parametrize("buckets", [0, 1, 10, 90, 100], ids=lambda b: f"{b}%")
 @pytest.mark.parametrize("restrict", [None, 0.02, 0.6])
 def test_filtered_search_is_exact(populated, strategy, buckets, restrict):
     collection, model = populated
     keep = lambda id_, payload: payload["bucket"] < buckets
-    if strategy == "dict":  # the same filter as plain data, answered from the payload index
-        keep, strategy = {"bucket": {"$lt": buckets}}, None
+    if strategy and strategy.startswith("dict"):  # the same filter as plain data, answered from the payload index
+        keep, strategy = {"bucket": {"$lt": buckets}}, ("mask" if strategy == "dict-mask" else None)
     allowed = None
     if restrict is not None:
         allowed = set(random.Random(buckets).sample(sorted(model), int(len(model) * restrict)))

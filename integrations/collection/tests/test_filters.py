@@ -4,6 +4,7 @@ import struct
 import numpy as np
 import pytest
 
+import quillmere
 from quillmere_collection import Collection
 from quillmere_collection._filters import PayloadIndex, compile_filter, reference
 
@@ -196,3 +197,32 @@ def test_collection_dict_filters_equal_callables_through_changes_and_save(tmp_pa
             hits_bits(collection.search(q, 7, filter=reference(filter), ids=chosen)) for q in batch
         ]
     assert compactions >= 2
+
+
+@pytest.mark.parametrize("share", [0.3, 0.6, 0.95])
+@pytest.mark.parametrize("last", [False, True], ids=["spread", "ranked-last"])
+def test_dense_filters_prefix_search_equals_masked_search(share, last):
+    # Dense masks try a plain search of a short prefix first; matches that
+    # rank last for the first query leave that prefix short of k.
+    rng = np.random.default_rng(7)
+    n = 2000
+    rows = rng.standard_normal((n, 8)).astype(np.float32)
+    rows[::50] = rows[1]  # exact ties across the prefix's edge
+    queries = rng.standard_normal((4, 8)).astype(np.float32)
+    ranking = np.array([p for _, p in quillmere.Vectorstore(8, list(zip(rows, range(n)))).search(queries[0], n)])
+    rank = np.empty(n, np.int64)
+    rank[ranking] = np.arange(n)
+    chosen = rank >= n * (1 - share) if last else rng.random(n) < share
+    collection = Collection(8)
+    collection.add([f"r{i}" for i in range(n)], rows, [{"keep": bool(c)} for c in chosen])
+    collection.delete([f"r{i}" for i in range(0, n, 7)])  # tombstones too
+    for k in (1, 10, 300):
+        auto = collection._rank(queries[0], k, {"keep": True}, None)
+        assert bits_of(auto) == bits_of(collection._rank(queries[0], k, {"keep": True}, None, "mask"))
+        assert bits_of(auto) == bits_of(collection._rank(queries[0], k, reference({"keep": True}), None, "matches"))
+        batch = collection.search_batch(queries, k, filter={"keep": True})
+        assert [hits_bits(h) for h in batch] == [hits_bits(collection._hits(collection._rank(q, k, {"keep": True}, None, "mask"))) for q in queries]
+
+
+def bits_of(ranked):
+    return [(struct.pack("<d", score), position) for score, position in ranked]
