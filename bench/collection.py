@@ -13,7 +13,8 @@ of interleaved single-query calls (the same queries for every contender):
    whose matches are the entries least similar to the query, where the
    over-fetch must walk almost the whole ranking.
 2. Restriction to known ids (no filter) at 1%, 2%, 5%, 10% and 50% of the
-   entries: over-fetch against a temporary store of those rows.
+   entries: over-fetch against a temporary store of those rows, and the
+   store's allowed mask (what the collection uses without a callable).
 3. Tombstones: unfiltered search with dead/live = 0, 0.25, 0.5, 1 against
    the same live entries compacted; the time of one compaction and of
    adding the entries, per live entry.
@@ -24,6 +25,14 @@ of interleaved single-query calls (the same queries for every contender):
    of save, load, and a compaction after deleting a quarter of the entries.
    `--baseline OTHER/bin/python` runs the same child with another
    installation (an earlier version of the collection) in the same run.
+5. Dict filters (`--filters`, on its own or after the rest), on
+   --filters-n × d rows (default 100,000 × 384), top 10: at 50%, 10%, 1% and
+   0.1% selectivity, on an int field, a string field, a float range, an $and
+   of two fields, and on the entries least similar to the query (ranked
+   last for it), the dict form against the same filter as a callable (the
+   per-entry path) and an unfiltered search, interleaved. Then building one
+   field's index over --index-n payloads (default 1,000,000), what keeping
+   the indexes up to date adds to `add`, and the indexes' memory.
 
 Every answer is checked against the other strategy's, bit for bit.
 """
@@ -44,6 +53,7 @@ from pathlib import Path
 
 import numpy as np
 
+import quillmere
 import quillmere_collection
 from floor import header, machine
 from quillmere_collection import _collection
@@ -64,16 +74,20 @@ def bits(ranked):
     return [(struct.pack("<d", score), position) for score, position in ranked]
 
 
-def interleaved(contenders, queries):
-    """Median ms per contender, each run once per query in turn; answers must agree."""
+def interleaved(contenders, queries, agree=None):
+    """Median ms per contender, each run once per query in turn; answers must agree.
+
+    `agree` names the contenders that must agree, if not all of them.
+    """
     times = {name: [] for name in contenders}
     for query in queries:
-        answers = []
+        answers = {}
         for name, fn in contenders.items():
             start = time.perf_counter()
-            answers.append(bits(fn(query)))
+            answers[name] = bits(fn(query))
             times[name].append(time.perf_counter() - start)
-        assert all(answer == answers[0] for answer in answers), "strategies disagree"
+        same = [answers[name] for name in (agree or contenders)]
+        assert all(answer == same[0] for answer in same), "strategies disagree"
     return {name: 1e3 * statistics.median(values) for name, values in times.items()}
 
 
@@ -214,6 +228,110 @@ def fmt(value, unit, raw):
     return f"{value:.2f}"
 
 
+def filters_section(n, d, queries, index_n):
+    """Section 5: filtered search through the payload indexes; their build, upkeep and memory."""
+    from quillmere_collection._filters import PayloadIndex, compile_filter, mask_bytes
+
+    k = 10
+    rng = np.random.default_rng(5)
+    rows = rng.standard_normal((n, d), dtype=np.float32)
+    query_rows = list(rng.standard_normal((queries, d), dtype=np.float32))
+    b, c, y = rng.integers(0, 1000, n), rng.integers(0, 1000, n), rng.random(n) * 1000
+    # w: the entry's permille in the first query's ranking, counted from the last.
+    ranking = [position for _, position in quillmere.Vectorstore(d, list(zip(rows, range(n)))).search(query_rows[0], n)]
+    w = np.empty(n, np.int64)
+    w[ranking[::-1]] = np.arange(n) * 1000 // n
+    ids = [f"doc-{i}" for i in range(n)]
+    payloads = [
+        {"b": int(b[i]), "c": int(c[i]), "s": f"s{b[i]:03d}", "y": float(y[i]), "w": int(w[i])} for i in range(n)
+    ]
+    collection = quillmere_collection.Collection(d)
+    collection.add(ids, rows, payloads)
+
+    print(f"## Dict filters: {n:,} × {d}, top {k}, medians of {queries} interleaved queries (ms)\n")
+    print(header(n, d) + "\n")
+    out = []
+    for share in (0.5, 0.1, 0.01, 0.001):
+        cut = round(share * 1000)
+        side = round(share**0.5 * 1000)
+        cases = {
+            "int": ({"b": {"$in": list(range(cut))}}, lambda i, p, cut=cut: p["b"] < cut),
+            "string": ({"s": {"$in": [f"s{j:03d}" for j in range(cut)]}}, lambda i, p, t=f"s{cut:03d}": p["s"] < t),
+            "range": ({"y": {"$gte": 0.0, "$lt": share * 1000}}, lambda i, p, top=share * 1000: p["y"] < top),
+            "and": ({"b": {"$lt": side}, "c": {"$lt": side}}, lambda i, p, s=side: p["b"] < s and p["c"] < s),
+            "least similar": ({"w": {"$lt": cut}}, lambda i, p, cut=cut: p["w"] < cut),
+        }
+        for name, (data, keep) in cases.items():
+            collection.search(query_rows[0], k, filter=data)  # builds the field's index
+            matched = len(collection.search(query_rows[0], n, filter=data))
+            asked = [query_rows[0]] * queries if name == "least similar" else query_rows
+            store, bits = collection._store, mask_bytes(collection._allowed(compile_filter(data), None))
+            result = interleaved(
+                {
+                    "unfiltered": lambda q: collection._rank(q, k, None, None),
+                    "dict": lambda q, f=data: collection._rank(q, k, f, None),
+                    "callable": lambda q, f=keep: collection._rank(q, k, f, None),
+                    # The module alone: the same mask, given ready-made to the store.
+                    "masked store": lambda q, bits=bits: store.search_batch([q], k, allowed=bits)[0],
+                },
+                asked,
+                agree=("dict", "callable", "masked store"),
+            )
+            t0, t1, t2, t3 = result["unfiltered"], result["dict"], result["callable"], result["masked store"]
+            out.append([f"{share:.1%}".replace(".0%", "%"), name, f"{matched / n:.2%}", f"{t0:.2f}", f"{t1:.2f}",
+                        f"{t1 / t0:.2f}", f"{t3:.2f}", f"{t3 / t0:.2f}", f"{t2:.2f}", f"{t2 / t1:.1f}"])
+    table(["selectivity", "filter", "matched", "unfiltered", "dict", "dict ÷ unfiltered", "masked store",
+           "masked store ÷ unfiltered", "callable", "callable ÷ dict"], out)
+
+    # Building one field's index over index_n payloads (no vectors needed).
+    rng = np.random.default_rng(6)
+    values = rng.integers(0, 1000, index_n)
+    floats = rng.random(index_n)
+    many = [{"i": int(v), "s": f"s{v:03d}", "f": float(x)} for v, x in zip(values.tolist(), floats.tolist())]
+    builds = []
+    for field, data in (("int", {"i": 7}), ("string", {"s": "s007"}), ("float", {"f": {"$lt": 0.5}})):
+        index = PayloadIndex()
+        tree = compile_filter(data)
+        start = time.perf_counter()
+        index.mask(tree, many, index_n)
+        seconds = time.perf_counter() - start
+        builds.append(f"{field} {seconds:.2f} s ({index.nbytes() / index_n:.1f} bytes per entry)")
+    print(f"Building one field's index over {index_n:,} payloads: " + "; ".join(builds) + ".\n")
+    del many
+
+    # Upkeep: adds of 1,000 entries into the collection above, each followed by
+    # a filtered query, which brings the indexes of b, s and y up to date.
+    tree = compile_filter({"b": {"$lt": 10}, "s": "s005", "y": {"$lt": 1.0}})
+    batches = 20
+    extra = rng.standard_normal((batches * 1000, d), dtype=np.float32)
+    adds, upkeep = [], []
+    for i in range(batches):
+        block = range(i * 1000, (i + 1) * 1000)
+        new_ids = [f"new-{j}" for j in block]
+        new_payloads = [{"b": j % 1000, "c": j % 7, "s": f"s{j % 1000:03d}", "y": float(j % 1000), "w": 0} for j in block]
+        start = time.perf_counter()
+        collection.add(new_ids, extra[i * 1000 : (i + 1) * 1000], new_payloads)
+        added = time.perf_counter()
+        collection._index.mask(tree, collection._payloads, collection._count)  # catches up
+        caught = time.perf_counter()
+        collection._index.mask(tree, collection._payloads, collection._count)  # the same mask, nothing new
+        again = time.perf_counter()
+        adds.append(added - start)
+        upkeep.append((caught - added) - (again - caught))
+    share = sum(upkeep) / sum(adds)
+    print(
+        f"Upkeep: {batches} adds of 1,000 entries to {n:,} took {1e3 * statistics.median(adds):.2f} ms each (median); "
+        f"bringing the indexes of 3 fields up to date after each added {share:.1%} to the adds' time "
+        f"({share / 3:.1%} per field).\n"
+    )
+    vector_bytes = 4 * collection._count * d
+    print(
+        f"Index memory: {collection._index.nbytes() / 1e6:.1f} MB for {len(collection._index.fields)} fields over "
+        f"{collection._count:,} entries ({collection._index.nbytes() / collection._count:.0f} bytes per entry; "
+        f"the vectors are {vector_bytes / 1e6:.0f} MB).\n"
+    )
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--n", type=int, default=50_000)
@@ -226,12 +344,18 @@ def main():
     parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--baseline", help="another installation's python, measured beside this one in section 4")
     parser.add_argument("--memory-child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--filters", action="store_true", help="only section 5")
+    parser.add_argument("--filters-n", type=int, default=100_000)
+    parser.add_argument("--index-n", type=int, default=1_000_000)
     args = parser.parse_args()
     if args.memory_child:
         print(json.dumps(memory_child(args.memory_n, args.memory_d, args.repeats)))
         return
     if args.memory:
         memory_section(args.memory_n, args.memory_d, args.repeats, args.baseline, args.rounds)
+        return
+    if args.filters:
+        filters_section(args.filters_n, args.d, args.queries, args.index_n)
         return
     n, d = args.n, args.d
 
@@ -299,15 +423,16 @@ def main():
         subset = [ids[i] for i in chosen]
         result = interleaved(
             {
-                s: (lambda q, s=s, subset=subset: collection._rank(q, K, None, subset, s))
-                for s in ("overfetch", "matches")
+                s or "mask": (lambda q, s=s, subset=subset: collection._rank(q, K, None, subset, s))
+                for s in ("overfetch", "matches", None)
             },
             queries,
         )
         ratio = result["matches"] / result["overfetch"]
-        out.append([f"{fraction:.0%}", f"{result['overfetch']:.2f}", f"{result['matches']:.2f}", f"{ratio:.2f}"])
-    print("Restriction to known ids, no filter.\n")
-    table(["ids", "over-fetch", "store of those rows", "store ÷ over-fetch"], out)
+        out.append([f"{fraction:.0%}", f"{result['overfetch']:.2f}", f"{result['matches']:.2f}", f"{ratio:.2f}",
+                    f"{result['mask']:.2f}"])
+    print("Restriction to known ids, no filter (the collection now uses the allowed mask).\n")
+    table(["ids", "over-fetch", "store of those rows", "store ÷ over-fetch", "allowed mask"], out)
 
     # 3. Tombstones and compaction.
     saved_ratio = _collection.COMPACT_RATIO
@@ -358,6 +483,7 @@ def main():
         _collection.COMPACT_RATIO = saved_ratio
 
     memory_section(args.memory_n, args.memory_d, args.repeats, args.baseline, args.rounds)
+    filters_section(args.filters_n, args.d, args.queries, args.index_n)
 
 
 if __name__ == "__main__":

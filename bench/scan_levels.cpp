@@ -8,7 +8,9 @@
 //     build/bench/scan_levels random 1000000 128        # seeded standard-normal rows
 //     build/bench/scan_levels npy bench/results/stdlib_minilm.npy
 //
-// Options after those: --queries Q (default 32), --top K[,K...] (default 10,100).
+// Options after those: --queries Q (default 32), --top K[,K...] (default 10,100),
+// --batch 1 (also every query at once through the batch driver, one thread:
+// what each level reads per query, and the time per query).
 // Real embeddings hold their last Q rows out as queries.
 #include <immintrin.h>
 #include <sys/mman.h>
@@ -140,10 +142,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::size_t queries = 32;
+    bool batch = false;
     std::vector<std::size_t> tops{10, 100};
     const bool random = std::strcmp(argv[1], "random") == 0;
     for (int i = random ? 4 : 3; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--queries") == 0) queries = std::strtoul(argv[i + 1], nullptr, 10);
+        if (std::strcmp(argv[i], "--batch") == 0) batch = std::strcmp(argv[i + 1], "0") != 0;
         if (std::strcmp(argv[i], "--top") == 0) {
             tops.clear();
             std::istringstream list(argv[i + 1]);
@@ -174,13 +178,13 @@ int main(int argc, char** argv) {
 
     std::printf("%zu x %zu, %zu queries; kernels on this CPU:", n, d, queries);
     std::vector<detail::KernelId> kernels;
-    for (auto k : {detail::KernelId::Avx512, detail::KernelId::Avx2, detail::KernelId::Portable}) {
+    for (auto k : {detail::KernelId::Amx, detail::KernelId::Avx512, detail::KernelId::Avx2, detail::KernelId::Portable}) {
         if (detail::kernel_supported(k)) kernels.push_back(k);
     }
     std::printf(" %zu\n", kernels.size());
     const double blocks = static_cast<double>(n / kLanes);
     const double sketch_row = static_cast<double>(sketch_groups(d) * kGroup);
-    const char* kernel_names[] = {"portable", "avx2", "avx512"};
+    const char* kernel_names[] = {"portable", "avx2", "avx512", "amx"};
     const char* mode_names[] = {"sketch", "planes", "full"};
     for (auto kernel : kernels) {
         for (auto mode : {detail::ScanMode::Sketch, detail::ScanMode::Planes, detail::ScanMode::Full}) {
@@ -209,6 +213,31 @@ int main(int argc, char** argv) {
                             "reads %.3f of 4nd  %7.3f ms  %.2fx floor\n",
                             kernel_names[static_cast<int>(kernel)], mode_names[static_cast<int>(mode)], k, sketch,
                             planes, exact, share, median(times) * 1e3, median(floors) / median(times));
+                if (!batch) continue;
+                // The same queries at once. Each query's levels are counted
+                // as its own scan read them; the sketch of a run is streamed
+                // from memory once for the whole batch.
+                detail::ScanStats batch_stats;
+                const detail::ScanOptions batch_options{kernel, mode, 1.0, &batch_stats};
+                std::vector<detail::PreparedQuery> prepared;
+                for (std::size_t q = 0; q < queries; ++q) {
+                    prepared.push_back(detail::prepare_query(query_rows.data() + q * d, d, batch_options));
+                }
+                std::vector<std::vector<detail::Hit>> outs(queries);
+                for (auto& o : outs) o.reserve(k);
+                double start = now();
+                detail::scan_batch(store, prepared.data(), queries, detail::ScanGoal{k, false, 0.0}, 0, n, nullptr,
+                                   outs.data(), batch_options);
+                const double batch_time = (now() - start) / per_query;
+                const double b_sketch = static_cast<double>(batch_stats.sketch_blocks) / per_query / blocks;
+                const double b_planes = static_cast<double>(batch_stats.plane_blocks) / per_query / blocks;
+                const double b_exact = static_cast<double>(batch_stats.exact_blocks) / per_query / blocks;
+                std::printf("%-8s %-6s top %-4zu  batch of %zu, per query: sketch %6.4f  planes %6.4f  exact %7.5f "
+                            "of blocks (fine sketch again %6.4f)  %7.3f ms  %.1fx the loop (sketch pass: %s)\n",
+                            kernel_names[static_cast<int>(kernel)], mode_names[static_cast<int>(mode)], k, queries,
+                            b_sketch, b_planes, b_exact, static_cast<double>(batch_stats.sketch_refined) / per_query / blocks,
+                            batch_time * 1e3, median(times) / batch_time,
+                            detail::sketch_batch_name(kernel));
             }
         }
     }

@@ -54,7 +54,7 @@ void scan_batch(const Vectorstore& store, const PreparedQuery* queries, std::siz
     }
     const Passes& passes = passes_for(options.kernel);
     constexpr std::size_t kStride = kRun * kLanes;
-    std::vector<float> upper(kBatchGroup * kStride), lower(kBatchGroup * kStride);
+    std::vector<float> upper(kBatchGroup * kStride);
     std::vector<std::size_t> waiting;
     waiting.reserve(count);
     const PreparedQuery* group[kBatchGroup];
@@ -64,7 +64,7 @@ void scan_batch(const Vectorstore& store, const PreparedQuery* queries, std::siz
             if (scans[j].wants_sketch()) {
                 waiting.push_back(j);
             } else {
-                scans[j].take_run(segment, begin, stop, nullptr, nullptr);
+                scans[j].take_run(segment, begin, stop, nullptr);
             }
         }
         const SegmentView seg = segment_view(store.segments()[segment]);
@@ -73,11 +73,10 @@ void scan_batch(const Vectorstore& store, const PreparedQuery* queries, std::siz
             for (std::size_t i = 0; i < size; ++i) group[i] = &queries[waiting[g + i]];
             for_each_live_range(store, segment, begin, stop, first, last, allowed, [&](std::size_t b, std::size_t e) {
                 const std::size_t at = (b - begin) * kLanes;
-                passes.sketch_batch(group, size, seg, b, e, upper.data() + at, lower.data() + at, kStride);
+                passes.sketch_batch(group, size, seg, b, e, upper.data() + at, kStride);
             });
             for (std::size_t i = 0; i < size; ++i) {
-                scans[waiting[g + i]].take_run(segment, begin, stop, upper.data() + i * kStride,
-                                               lower.data() + i * kStride);
+                scans[waiting[g + i]].take_run(segment, begin, stop, upper.data() + i * kStride);
             }
         }
     });

@@ -192,6 +192,33 @@ void prepare_sketch(PreparedQuery& q, double g, double slack_scale) {
     q.unit_step = q.step / q.root;
     q.scale_term = round_up(a * widen);
     q.root_term = round_up(b * widen + 0x1p-20 * slack_scale);
+
+    // The coarse digits: the same steps S1-S4 with t_q = fl(M / kCoarseDigitMax).
+    const float coarse_step = largest / static_cast<float>(kCoarseDigitMax);
+    q.coarse_digits.assign(sketch_groups(d), 0u);
+    q.coarse_wide.assign(sketch_groups(d), 0u);
+    double coarse_error = 0.0;
+    long long coarse_sum = 0;
+    int digits[4] = {0, 0, 0, 0};
+    for (std::size_t i = 0; i < d; ++i) {
+        const double exact = static_cast<double>(q.values[i]) / static_cast<double>(coarse_step);
+        const int p = static_cast<int>(
+            std::clamp(std::nearbyint(exact), double{-kCoarseDigitMax}, double{kCoarseDigitMax}));
+        digits[i % 4] = p;
+        q.coarse_wide[i / 4] |= std::uint64_t{static_cast<std::uint16_t>(p)} << (16 * (i % 4));
+        if (i % 4 == 3 || i + 1 == d) {
+            q.coarse_digits[i / 4] = pack_bytes(digits);
+            std::fill(digits, digits + 4, 0);
+        }
+        coarse_sum += p;
+        coarse_error = std::max(coarse_error, std::fabs(static_cast<double>(q.values[i]) -
+                                                        static_cast<double>(coarse_step) * p));
+    }
+    const double coarse_e_q = coarse_error * (1.0 + 0x1p-50);
+    q.coarse_bias = static_cast<std::int32_t>(128 * coarse_sum);
+    q.coarse_unit_step = coarse_step / q.root;
+    q.coarse_scale_term = round_up((0.5 + 0x1p-15) * (q_l1 + dd * coarse_e_q) * widen);
+    q.coarse_root_term = round_up(coarse_e_q * std::sqrt(dd) * kx * widen + 0x1p-20 * slack_scale);
 }
 
 }  // namespace

@@ -21,6 +21,9 @@ inline constexpr std::size_t kMaxPrunedDimension = std::size_t{1} << 16;
 // a product of a stored code (at most 255) with a pair of digits of one kind
 // fits a signed 16-bit sum, which the AVX2 kernel relies on.
 inline constexpr int kDigitMax = 4095;
+// A batch's coarse digits: one signed byte each, small enough that a pair of
+// products with codes fits a signed 16-bit sum (2 * 255 * 63 < 2^15).
+inline constexpr int kCoarseDigitMax = 63;
 
 struct PreparedQuery {
     const float* values;
@@ -41,6 +44,13 @@ struct PreparedQuery {
     float unit_step = 0.0f;  // fl(t_q / root)
     float scale_term = 0.0f; // a lane's z is fl(fl(w * scale_term) + root_term), w = fl(s / r)
     float root_term = 0.0f;
+    // The coarse sketch level of a batch: the same terms for the coarse digits.
+    std::vector<std::uint32_t> coarse_digits;  // per group of 4 components: p_i as 4 signed bytes
+    std::vector<std::uint64_t> coarse_wide;    // the same as 4 signed 16-bit numbers
+    std::int32_t coarse_bias = 0;  // 128 * sum p_i, below 2^30 in size
+    float coarse_unit_step = 0.0f;
+    float coarse_scale_term = 0.0f;
+    float coarse_root_term = 0.0f;
 };
 
 // `sketch` asks for the sketch digits. `slack_scale` multiplies the bound of

@@ -20,12 +20,16 @@
 // never change a result.
 #include "passes.hpp"
 
+#include <cpuid.h>
 #include <immintrin.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "metric.hpp"
 #include "store.hpp"
@@ -273,23 +277,44 @@ __attribute__((always_inline)) inline void exact_body(const PreparedQuery& q, co
 }
 
 // The sketch level's last step for one block (bounds.cpp, S3 and S4), from
-// the integer sums of its lanes' codes with the query's high and low digits
+// the exact integer dot product of each lane's codes with the query's digits
 // and each lane's scale over its root, w.
+template <class Dot>
+__attribute__((always_inline)) inline void finish_bounds(float step, float scale_term, float root_term,
+                                                         const float* r, const float* w, Dot dot_of, float* upper,
+                                                         float* lower) {
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        const float dot = dot_of(l);
+        const float t = dot * w[l] * step;
+        const float z = w[l] * scale_term + root_term;
+        const bool zero = r[l] == 0.0f, bounded = bounded_root(r[l]);
+        upper[l] = pick(zero, 0.0f, pick(bounded, t + z, HUGE_VALF));
+        lower[l] = pick(zero, 0.0f, pick(bounded, t - z, -HUGE_VALF));
+    }
+}
+
+// From the sums of the codes with the fine digits' high and low parts.
 __attribute__((always_inline)) inline void finish_sketch(const PreparedQuery& q, const float* r, const float* w,
                                                          const std::int32_t* high, const std::int32_t* low,
                                                          float* upper, float* lower) {
     // Copies: stores through `upper` could otherwise alias q's members, and
     // the loop would not vectorise.
     const double bias = q.bias;
-    const float step = q.unit_step, scale_term = q.scale_term, root_term = q.root_term;
+    // Exact in double (every term is below 2^53), then rounded once.
+    const auto dot = [&](std::size_t l) { return static_cast<float>(64.0 * high[l] + low[l] - bias); };
+    finish_bounds(q.unit_step, q.scale_term, q.root_term, r, w, dot, upper, lower);
+}
+
+// U alone, from the sums of the codes with a batch's coarse digits.
+__attribute__((always_inline)) inline void finish_coarse(const PreparedQuery& q, const float* r, const float* w,
+                                                         const std::int32_t* sums, float* upper) {
+    const std::int32_t bias = q.coarse_bias;
+    const float step = q.coarse_unit_step, scale_term = q.coarse_scale_term, root_term = q.coarse_root_term;
     for (std::size_t l = 0; l < kLanes; ++l) {
-        // Exact in double (every term is below 2^53), then rounded once.
-        const auto dot = static_cast<float>(64.0 * high[l] + low[l] - bias);
-        const float t = dot * w[l] * step;
+        // The exact integer, rounded once, as the fine level's double is.
+        const float t = static_cast<float>(sums[l] - bias) * w[l] * step;
         const float z = w[l] * scale_term + root_term;
-        const bool zero = r[l] == 0.0f, bounded = bounded_root(r[l]);
-        upper[l] = pick(zero, 0.0f, pick(bounded, t + z, HUGE_VALF));
-        lower[l] = pick(zero, 0.0f, pick(bounded, t - z, -HUGE_VALF));
+        upper[l] = pick(r[l] == 0.0f, 0.0f, pick(bounded_root(r[l]), t + z, HUGE_VALF));
     }
 }
 
@@ -419,18 +444,244 @@ void sketch_portable(const PreparedQuery& q, const SegmentView& seg, std::size_t
     }
 }
 
-// The batch sketch pass of an instruction set without a register-blocked
-// one: one block at a time, each query in turn, so that the block's codes
-// are read from memory once and from the first-level cache by the rest.
-using SketchPass = void (*)(const PreparedQuery&, const SegmentView&, std::size_t, std::size_t, float*, float*);
+// The batch sketch passes: coarse bounds (bounds.cpp) for any number of
+// queries, one integer product per code and query. A block's codes are
+// loaded once per register block of queries and used for each of them from
+// registers; the next register block reads them from the first-level cache.
+// A lane's sum is below 2^31 (255 * 63 * 4 per group, 2^14 groups), and so
+// is its difference from the bias: exact in 32-bit integers.
 
-template <SketchPass kSketch>
-void sketch_each(const PreparedQuery* const* queries, std::size_t count, const SegmentView& seg, std::size_t begin,
-                 std::size_t end, float* upper, float* lower, std::size_t stride) {
+// The queries' coarse digits for register blocks of kQ queries: block r,
+// group g, query j at digits[(r * groups + g) * kQ + j]; a partial block is
+// padded with zero digits, whose sums are computed and never read.
+template <std::size_t kQ>
+std::vector<std::uint32_t> coarse_table(const PreparedQuery* const* queries, std::size_t count, std::size_t groups) {
+    const std::size_t blocks = (count + kQ - 1) / kQ;
+    std::vector<std::uint32_t> digits(blocks * groups * kQ, 0u);
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::uint32_t* coarse = queries[j]->coarse_digits.data();
+        for (std::size_t g = 0; g < groups; ++g) digits[((j / kQ) * groups + g) * kQ + j % kQ] = coarse[g];
+    }
+    return digits;
+}
+
+// U from one register block's sums, for the queries it holds.
+__attribute__((always_inline)) inline void finish_register_block(const PreparedQuery* const* queries, std::size_t j0,
+                                                                 std::size_t size, const SegmentView& seg,
+                                                                 std::size_t b, const std::int32_t* sums,
+                                                                 float* upper, std::size_t stride) {
+    for (std::size_t j = 0; j < size; ++j) {
+        finish_coarse(*queries[j0 + j], seg.roots + b * kLanes, seg.unit_scales + b * kLanes, sums + j * kLanes,
+                      upper + (j0 + j) * stride);
+    }
+}
+
+constexpr std::size_t kVnniQueries = 8;  // two accumulators each: 16 of the 32 registers
+
+template <bool kPrefetch>
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void coarse_vnni(const PreparedQuery* const* queries,
+                                                                          std::size_t count, const SegmentView& seg,
+                                                                          std::size_t begin, std::size_t end,
+                                                                          float* upper, std::size_t stride) {
+    const std::size_t groups = sketch_groups(queries[0]->d);
+    const std::size_t block_bytes = sketch_block_bytes(queries[0]->d);
+    const std::vector<std::uint32_t> table = coarse_table<kVnniQueries>(queries, count, groups);
+    alignas(64) std::int32_t sums[kVnniQueries * kLanes];
+    for (std::size_t b = begin; b < end; ++b) {
+        for (std::size_t j0 = 0; j0 < count; j0 += kVnniQueries) {
+            const std::uint8_t* p = seg.sketch + b * block_bytes;
+            const std::uint32_t* digits = table.data() + (j0 / kVnniQueries) * groups * kVnniQueries;
+            // Named accumulators: an array of them would live in memory.
+#define QM_ZERO(j) __m512i lo##j = _mm512_setzero_si512(), hi##j = lo##j;
+#define QM_STEP(j)                                                      \
+    {                                                                   \
+        const __m512i c = _mm512_set1_epi32(static_cast<int>(digits[j])); \
+        lo##j = _mm512_dpbusd_epi32(lo##j, x0, c);                      \
+        hi##j = _mm512_dpbusd_epi32(hi##j, x1, c);                      \
+    }
+#define QM_STORE(j)                                      \
+    _mm512_store_si512(sums + (j) * kLanes, lo##j);      \
+    _mm512_store_si512(sums + (j) * kLanes + 16, hi##j);
+            QM_ZERO(0) QM_ZERO(1) QM_ZERO(2) QM_ZERO(3) QM_ZERO(4) QM_ZERO(5) QM_ZERO(6) QM_ZERO(7)
+            for (std::size_t g = 0; g < groups; ++g, p += 2 * kLine, digits += kVnniQueries) {
+                if constexpr (kPrefetch) {
+                    if (j0 == 0) prefetch_group(p);
+                }
+                const __m512i x0 = _mm512_load_si512(p);
+                const __m512i x1 = _mm512_load_si512(p + kLine);
+                QM_STEP(0) QM_STEP(1) QM_STEP(2) QM_STEP(3) QM_STEP(4) QM_STEP(5) QM_STEP(6) QM_STEP(7)
+            }
+            QM_STORE(0) QM_STORE(1) QM_STORE(2) QM_STORE(3) QM_STORE(4) QM_STORE(5) QM_STORE(6) QM_STORE(7)
+#undef QM_ZERO
+#undef QM_STEP
+#undef QM_STORE
+            finish_register_block(queries, j0, std::min(kVnniQueries, count - j0), seg, b, sums,
+                                  upper + (b - begin) * kLanes, stride);
+        }
+    }
+}
+
+constexpr std::size_t kAvx2Queries = 2;  // four accumulators each: 8 of the 16 registers
+
+// vpmaddubsw's pairs cannot saturate with coarse digits (2 * 255 * 63 < 2^15).
+template <bool kPrefetch>
+__attribute__((target("avx2,fma"))) void coarse_avx2(const PreparedQuery* const* queries, std::size_t count,
+                                                     const SegmentView& seg, std::size_t begin, std::size_t end,
+                                                     float* upper, std::size_t stride) {
+    const std::size_t groups = sketch_groups(queries[0]->d);
+    const std::size_t block_bytes = sketch_block_bytes(queries[0]->d);
+    const std::vector<std::uint32_t> table = coarse_table<kAvx2Queries>(queries, count, groups);
+    const __m256i ones = _mm256_set1_epi16(1);
+    alignas(32) std::int32_t sums[kAvx2Queries * kLanes];
+    for (std::size_t b = begin; b < end; ++b) {
+        for (std::size_t j0 = 0; j0 < count; j0 += kAvx2Queries) {
+            const std::uint8_t* p = seg.sketch + b * block_bytes;
+            const std::uint32_t* digits = table.data() + (j0 / kAvx2Queries) * groups * kAvx2Queries;
+            __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0, c0 = a0, c1 = a0, c2 = a0, c3 = a0;
+            for (std::size_t g = 0; g < groups; ++g, p += 2 * kLine, digits += kAvx2Queries) {
+                if constexpr (kPrefetch) {
+                    if (j0 == 0) prefetch_group(p);
+                }
+                const __m256i x0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
+                const __m256i x1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(p + 32));
+                const __m256i x2 = _mm256_load_si256(reinterpret_cast<const __m256i*>(p + 64));
+                const __m256i x3 = _mm256_load_si256(reinterpret_cast<const __m256i*>(p + 96));
+                const __m256i d0 = _mm256_set1_epi32(static_cast<int>(digits[0]));
+                const __m256i d1 = _mm256_set1_epi32(static_cast<int>(digits[1]));
+                a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(_mm256_maddubs_epi16(x0, d0), ones));
+                a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(_mm256_maddubs_epi16(x1, d0), ones));
+                a2 = _mm256_add_epi32(a2, _mm256_madd_epi16(_mm256_maddubs_epi16(x2, d0), ones));
+                a3 = _mm256_add_epi32(a3, _mm256_madd_epi16(_mm256_maddubs_epi16(x3, d0), ones));
+                c0 = _mm256_add_epi32(c0, _mm256_madd_epi16(_mm256_maddubs_epi16(x0, d1), ones));
+                c1 = _mm256_add_epi32(c1, _mm256_madd_epi16(_mm256_maddubs_epi16(x1, d1), ones));
+                c2 = _mm256_add_epi32(c2, _mm256_madd_epi16(_mm256_maddubs_epi16(x2, d1), ones));
+                c3 = _mm256_add_epi32(c3, _mm256_madd_epi16(_mm256_maddubs_epi16(x3, d1), ones));
+            }
+            const __m256i all[8] = {a0, a1, a2, a3, c0, c1, c2, c3};
+            for (std::size_t k = 0; k < 8; ++k) _mm256_store_si256(reinterpret_cast<__m256i*>(sums + 8 * k), all[k]);
+            finish_register_block(queries, j0, std::min(kAvx2Queries, count - j0), seg, b, sums,
+                                  upper + (b - begin) * kLanes, stride);
+        }
+    }
+}
+
+// AMX (Sapphire Rapids and later): one tile product multiplies 16 queries'
+// digits by 16 lanes' codes over 16 groups (64 components). The digits are
+// the A tile (rows: queries, signed bytes), a block's codes the B tiles
+// (rows: groups, 128 bytes apart; lanes 0-15 and 16-31), so tdpbsud
+// (signed by unsigned) gives the same exact sums as the VNNI pass. The
+// groups past the last whole 16 use tiles of their own shape, so that no
+// byte past a block is read. Tile state is per thread: each call loads the
+// configuration and releases the tiles before it returns.
+constexpr std::size_t kAmxQueries = 16;
+constexpr std::size_t kAmxGroups = 16;
+
+struct alignas(64) TileConfig {
+    std::uint8_t palette = 1;
+    std::uint8_t start_row = 0;
+    std::uint8_t reserved[14] = {};
+    std::uint16_t colsb[16] = {};
+    std::uint8_t rows[16] = {};
+};
+
+// Tiles 0, 1: sums (queries x lanes 0-15, 16-31); 2: digits; 3, 4: codes;
+// 5, 6, 7: the same three for the last `rest` groups.
+TileConfig amx_config(std::size_t rest) {
+    TileConfig c;
+    const auto shape = [&](int tile, std::size_t rows, std::size_t bytes) {
+        c.rows[tile] = static_cast<std::uint8_t>(rows);
+        c.colsb[tile] = static_cast<std::uint16_t>(bytes);
+    };
+    shape(0, kAmxQueries, 64);
+    shape(1, kAmxQueries, 64);
+    shape(2, kAmxQueries, 4 * kAmxGroups);
+    shape(3, kAmxGroups, 64);
+    shape(4, kAmxGroups, 64);
+    if (rest != 0) {
+        shape(5, kAmxQueries, 4 * rest);
+        shape(6, rest, 64);
+        shape(7, rest, 64);
+    }
+    return c;
+}
+
+__attribute__((target("amx-tile,amx-int8,avx512f"))) void coarse_amx(const PreparedQuery* const* queries,
+                                                                      std::size_t count, const SegmentView& seg,
+                                                                      std::size_t begin, std::size_t end,
+                                                                      float* upper, std::size_t stride) {
+    const std::size_t groups = sketch_groups(queries[0]->d);
+    const std::size_t block_bytes = sketch_block_bytes(queries[0]->d);
+    const std::size_t whole = groups / kAmxGroups, rest = groups % kAmxGroups;
+    // Digits query-major, kAmxQueries rows per register block (zero rows pad the last).
+    const std::size_t row_bytes = groups * 4;
+    const std::size_t blocks = (count + kAmxQueries - 1) / kAmxQueries;
+    std::vector<std::uint32_t> digits(blocks * kAmxQueries * groups, 0u);
+    for (std::size_t j = 0; j < count; ++j) {
+        std::copy(queries[j]->coarse_digits.begin(), queries[j]->coarse_digits.end(), digits.begin() + j * groups);
+    }
+    const TileConfig config = amx_config(rest);
+    _tile_loadconfig(&config);
+    alignas(64) std::int32_t sums[kAmxQueries * kLanes];
+    for (std::size_t b = begin; b < end; ++b) {
+        const std::uint8_t* codes = seg.sketch + b * block_bytes;
+        for (std::size_t j0 = 0; j0 < count; j0 += kAmxQueries) {
+            const auto* a = reinterpret_cast<const std::uint8_t*>(digits.data() + j0 * groups);
+            _tile_zero(0);
+            _tile_zero(1);
+            for (std::size_t c = 0; c < whole; ++c) {
+                const std::uint8_t* x = codes + c * kAmxGroups * 2 * kLine;
+                _tile_loadd(2, a + c * 4 * kAmxGroups, row_bytes);
+                _tile_loadd(3, x, 2 * kLine);
+                _tile_loadd(4, x + kLine, 2 * kLine);
+                _tile_dpbsud(0, 2, 3);
+                _tile_dpbsud(1, 2, 4);
+            }
+            if (rest != 0) {
+                const std::uint8_t* x = codes + whole * kAmxGroups * 2 * kLine;
+                _tile_loadd(5, a + whole * 4 * kAmxGroups, row_bytes);
+                _tile_loadd(6, x, 2 * kLine);
+                _tile_loadd(7, x + kLine, 2 * kLine);
+                _tile_dpbsud(0, 5, 6);
+                _tile_dpbsud(1, 5, 7);
+            }
+            _tile_stored(0, sums, kLanes * sizeof(std::int32_t));
+            _tile_stored(1, sums + 16, kLanes * sizeof(std::int32_t));
+            finish_register_block(queries, j0, std::min(kAmxQueries, count - j0), seg, b, sums,
+                                  upper + (b - begin) * kLanes, stride);
+        }
+    }
+    _tile_release();
+}
+
+// SSE2: codes widened to 16 bits, pmaddwd with the coarse digits, one query
+// at a time (the block's codes come from the first-level cache after the first).
+void coarse_portable(const PreparedQuery* const* queries, std::size_t count, const SegmentView& seg,
+                     std::size_t begin, std::size_t end, float* upper, std::size_t stride) {
+    const std::size_t groups = sketch_groups(queries[0]->d);
+    const std::size_t block_bytes = sketch_block_bytes(queries[0]->d);
+    const __m128i zero = _mm_setzero_si128();
+    alignas(16) std::int32_t sums[kLanes];
     for (std::size_t b = begin; b < end; ++b) {
         const std::size_t o = (b - begin) * kLanes;
         for (std::size_t j = 0; j < count; ++j) {
-            kSketch(*queries[j], seg, b, b + 1, upper + j * stride + o, lower + j * stride + o);
+            const std::uint8_t* p = seg.sketch + b * block_bytes;
+            const std::uint64_t* wide = queries[j]->coarse_wide.data();
+            __m128i acc[8];
+            for (std::size_t k = 0; k < 8; ++k) acc[k] = zero;
+            for (std::size_t g = 0; g < groups; ++g, p += 2 * kLine) {
+                const __m128i digits = _mm_set1_epi64x(static_cast<long long>(wide[g]));
+                for (std::size_t k = 0; k < 8; ++k) {
+                    const __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+                    const __m128 first = _mm_castsi128_ps(_mm_madd_epi16(_mm_unpacklo_epi8(x, zero), digits));
+                    const __m128 second = _mm_castsi128_ps(_mm_madd_epi16(_mm_unpackhi_epi8(x, zero), digits));
+                    const __m128i even = _mm_castps_si128(_mm_shuffle_ps(first, second, _MM_SHUFFLE(2, 0, 2, 0)));
+                    const __m128i odd = _mm_castps_si128(_mm_shuffle_ps(first, second, _MM_SHUFFLE(3, 1, 3, 1)));
+                    acc[k] = _mm_add_epi32(acc[k], _mm_add_epi32(even, odd));
+                }
+            }
+            for (std::size_t k = 0; k < 8; ++k) _mm_store_si128(reinterpret_cast<__m128i*>(sums + 4 * k), acc[k]);
+            finish_coarse(*queries[j], seg.roots + b * kLanes, seg.unit_scales + b * kLanes, sums,
+                          upper + j * stride + o);
         }
     }
 }
@@ -457,6 +708,18 @@ bool vnni_supported() noexcept {
     return __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512bw");
 }
 
+// AMX needs the CPU (CPUID leaf 7: AMX-TILE and AMX-INT8) and the kernel's
+// permission for the tile state, which Linux grants on request, once per
+// process (arch_prctl ARCH_REQ_XCOMP_PERM for XFEATURE_XTILEDATA; older
+// kernels refuse the request).
+bool request_amx() noexcept {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
+    const bool tiles = (edx >> 24 & 1u) != 0 && (edx >> 25 & 1u) != 0;
+    constexpr long kReqXcompPerm = 0x1023, kXtileData = 18;
+    return tiles && vnni_supported() && syscall(SYS_arch_prctl, kReqXcompPerm, kXtileData) == 0;
+}
+
 // Whether the passes prefetch in software. On AMD Zen the hardware
 // prefetcher follows every stream a pass reads, and prefetching as well cost
 // 5-15% in the exact pass (two streams) at every distance and hint tried, and
@@ -476,17 +739,20 @@ bool prefetch_in_software() noexcept {
 template <bool kPrefetch>
 const Passes& passes_of(KernelId kernel) noexcept {
     static const bool vnni = vnni_supported();
+    static const Passes amx{sketch_vnni<kPrefetch>, planes_avx512<kPrefetch>, exact_avx512<kPrefetch>, coarse_amx,
+                            "avx512vnni", "amx-int8"};
     static const Passes avx512{vnni ? sketch_vnni<kPrefetch> : sketch_avx2<kPrefetch>,
                                planes_avx512<kPrefetch>,
                                exact_avx512<kPrefetch>,
-                               vnni ? sketch_each<sketch_vnni<kPrefetch>> : sketch_each<sketch_avx2<kPrefetch>>,
+                               vnni ? coarse_vnni<kPrefetch> : coarse_avx2<kPrefetch>,
                                vnni ? "avx512vnni" : "avx2",
                                vnni ? "avx512vnni" : "avx2"};
     static const Passes avx2{sketch_avx2<kPrefetch>, planes_avx2<kPrefetch>, exact_avx2<kPrefetch>,
-                             sketch_each<sketch_avx2<kPrefetch>>, "avx2", "avx2"};
+                             coarse_avx2<kPrefetch>, "avx2", "avx2"};
     static const Passes portable{sketch_portable<kPrefetch>, planes_portable<kPrefetch>, exact_portable<kPrefetch>,
-                                 sketch_each<sketch_portable<kPrefetch>>, "portable", "portable"};
+                                 coarse_portable, "portable", "portable"};
     switch (kernel) {
+        case KernelId::Amx: return amx;
         case KernelId::Avx512: return avx512;
         case KernelId::Avx2: return avx2;
         case KernelId::Portable: break;
@@ -499,6 +765,13 @@ const Passes& passes_of(KernelId kernel) noexcept {
 const Passes& passes_for(KernelId kernel) noexcept {
     static const bool prefetch = prefetch_in_software();
     return prefetch ? passes_of<true>(kernel) : passes_of<false>(kernel);
+}
+
+const char* sketch_batch_name(KernelId kernel) noexcept { return passes_for(kernel).sketch_batch_name; }
+
+bool amx_usable() noexcept {
+    static const bool usable = request_amx();
+    return usable;
 }
 
 }  // namespace quillmere::detail

@@ -34,15 +34,20 @@ struct Passes {
     // Exact scores of the listed blocks, each lane's sums in the metric's order.
     void (*exact)(const PreparedQuery& q, const SegmentView& seg, const std::uint32_t* blocks, std::size_t count,
                   float* scores);
-    // Sketch level of several queries over blocks [begin, end): query j's
-    // U and L at upper + j * stride and lower + j * stride, laid out as
-    // sketch() lays out one query's. The same bits as sketch() for each.
+    // Coarse sketch level of a batch (bounds.cpp) over blocks [begin, end),
+    // for any number of queries: query j's U at upper + j * stride, laid
+    // out as sketch() lays out one query's (only U: a block that passes it
+    // gets the fine bounds). Every instruction set gives the same bits.
     void (*sketch_batch)(const PreparedQuery* const* queries, std::size_t count, const SegmentView& seg,
-                         std::size_t begin, std::size_t end, float* upper, float* lower, std::size_t stride);
+                         std::size_t begin, std::size_t end, float* upper, std::size_t stride);
     const char* sketch_name;        // the sketch pass's instruction set
     const char* sketch_batch_name;  // and the batch sketch pass's
 };
 
 const Passes& passes_for(KernelId kernel) noexcept;
+
+// Whether the CPU has AMX and the kernel lets this process use its tiles
+// (asked once, at the first call).
+bool amx_usable() noexcept;
 
 }  // namespace quillmere::detail

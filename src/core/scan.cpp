@@ -96,15 +96,14 @@ Scan::Scan(const Vectorstore& store, const PreparedQuery& query, const ScanGoal&
 
 void Scan::run() {
     for_each_run(store_, first_, last_, [&](std::size_t segment, std::size_t begin, std::size_t stop) {
-        take_run(segment, begin, stop, nullptr, nullptr);
+        take_run(segment, begin, stop, nullptr);
     });
     finish();
 }
 
-void Scan::take_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* upper,
-                    const float* lower) {
+void Scan::take_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* coarse_upper) {
     if (pruning_ && try_bounds_) {
-        bounded_run(segment, begin, stop, upper, lower);
+        bounded_run(segment, begin, stop, coarse_upper);
         prune_deferred();
     } else {
         exact_run(segment, begin, stop);
@@ -198,42 +197,60 @@ void Scan::offer_lower_bounds(const float* upper, const float* lower, const floa
     }
 }
 
-// One run through the level the scan starts at (or the sketch bounds the
-// batch driver computed), then, block by block, the decision: skipped,
-// deferred, or (an unbounded lane, or deferring given up in a scan that
-// starts at the high plane) scored at once.
-void Scan::bounded_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* given_upper,
-                       const float* given_lower) {
+// One run through the level the scan starts at, then, block by block, the
+// decision: skipped, deferred, or (an unbounded lane, or deferring given up
+// in a scan that starts at the high plane) scored at once. In a batch the
+// run comes with coarse sketch bounds: a block that passes them gets the
+// fine sketch bound first, and is then decided like any other.
+void Scan::bounded_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* coarse_upper) {
     const SegmentView seg = view(segment);
     const std::size_t count = live_blocks(segment, begin, stop);
     if (count == 0) return;
-    const float* upper = scratch_.upper;
-    const float* lower = scratch_.lower;
-    if (sketch_ && given_upper != nullptr) {
-        upper = given_upper;
-        lower = given_lower;
-    } else if (sketch_) {
+    const bool coarse = sketch_ && coarse_upper != nullptr;
+    if (sketch_ && !coarse) {
         for_each_live_range(store_, segment, begin, stop, first_, last_, allowed_, [&](std::size_t b, std::size_t e) {
             passes_.sketch(q_, seg, b, e, scratch_.upper + (b - begin) * kLanes, scratch_.lower + (b - begin) * kLanes);
         });
-    } else {
+    } else if (!sketch_) {
         passes_.planes(q_, seg, scratch_.blocks, count, threshold(), scratch_.upper, scratch_.lower);
     }
     count_blocks(sketch_ ? stats_sketch() : stats_planes(), count);
     bounded_blocks_ += count;
+    // With coarse bounds, a first sweep keeps the blocks that any lane lets
+    // pass the threshold as it stands: almost none in most runs. Dead lanes
+    // count here; the test below leaves them out, with the threshold raised
+    // by whatever the earlier blocks of the run added.
+    std::size_t candidates = count;
+    if (coarse) {
+        const float limit = threshold();
+        candidates = 0;
+        for (std::size_t n = 0; n < count; ++n) {
+            const float* u = coarse_upper + (scratch_.blocks[n] - begin) * kLanes;
+            int any = 0;
+            for (std::size_t l = 0; l < kLanes; ++l) any |= u[l] >= limit;
+            if (any != 0) scratch_.blocks[candidates++] = scratch_.blocks[n];
+        }
+    }
     // Blocks that passed a real test (not one that nothing could fail yet),
     // or with an unbounded lane.
     std::size_t passed = 0;
-    for (std::size_t n = 0; n < count; ++n) {
+    for (std::size_t n = 0; n < candidates; ++n) {
         const std::uint32_t block = scratch_.blocks[n];
         const std::size_t at = base(segment, block);
         const std::size_t slot = (sketch_ ? block - begin : n) * kLanes;
         const std::uint32_t live = lanes(at);
         const float limit = threshold();
-        if (!may_pass(upper + slot, live, limit)) continue;
-        const float best = best_upper(upper + slot, live);
+        const float* upper = scratch_.upper + slot;
+        const float* lower = scratch_.lower + slot;
+        if (coarse) {
+            if (!may_pass(coarse_upper + slot, live, limit)) continue;
+            passes_.sketch(q_, seg, block, block + 1, scratch_.upper + slot, scratch_.lower + slot);
+            count_blocks(stats_refined(), 1);
+        }
+        if (!may_pass(upper, live, limit)) continue;
+        const float best = best_upper(upper, live);
         const bool unbounded = best == HUGE_VALF;
-        offer_lower_bounds(upper + slot, lower + slot, seg.roots + std::size_t{block} * kLanes, live, best);
+        offer_lower_bounds(upper, lower, seg.roots + std::size_t{block} * kLanes, live, best);
         passed += goal_.range || limit > -HUGE_VALF || unbounded;
         if (!unbounded &&
             (goal_.range || defer_all_ || (lower_bounds_.full() && best < lower_bounds_.kth()))) {
@@ -385,6 +402,12 @@ ScanOptions pick_options() noexcept {
     ScanMode mode = ScanMode::Sketch;
     if (scan != nullptr && std::strcmp(scan, "full") == 0) mode = ScanMode::Full;
     if (scan != nullptr && std::strcmp(scan, "planes") == 0) mode = ScanMode::Planes;
+    const bool force_avx512 = forced != nullptr && std::strcmp(forced, "avx512") == 0;
+    const char* amx = std::getenv("QUILLMERE_AMX");
+    const bool amx_off = amx != nullptr && std::strcmp(amx, "off") == 0;
+    if (!force_portable && !force_avx2 && !force_avx512 && !amx_off && kernel_supported(KernelId::Amx)) {
+        return {KernelId::Amx, mode};
+    }
     if (kernel_supported(KernelId::Avx512) && !force_portable && !force_avx2) return {KernelId::Avx512, mode};
     if (kernel_supported(KernelId::Avx2) && !force_portable) return {KernelId::Avx2, mode};
     return {KernelId::Portable, mode};
@@ -395,6 +418,7 @@ ScanOptions pick_options() noexcept {
 bool kernel_supported(KernelId kernel) noexcept {
     __builtin_cpu_init();
     switch (kernel) {
+        case KernelId::Amx: return kernel_supported(KernelId::Avx512) && amx_usable();
         case KernelId::Avx512: return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("fma");
         case KernelId::Avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
         case KernelId::Portable: return true;
@@ -409,6 +433,7 @@ const ScanOptions& default_scan_options() noexcept {
 
 const char* kernel_name() noexcept {
     switch (default_scan_options().kernel) {
+        case KernelId::Amx: return "amx";
         case KernelId::Avx512: return "avx512";
         case KernelId::Avx2: return "avx2";
         case KernelId::Portable: break;

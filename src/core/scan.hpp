@@ -96,11 +96,11 @@ public:
     void run();
 
     // A scan run by the batch driver: whether the next run's bounds start
-    // at the sketch (then the driver computes them); one run, with the
-    // sketch bounds of its blocks (indexed by block - begin) or null; and
-    // the end, after the last run.
+    // at the sketch (then the driver computes coarse ones); one run, with
+    // the coarse sketch U of its blocks' lanes (indexed by block - begin)
+    // or null; and the end, after the last run.
     bool wants_sketch() const noexcept { return sketch_ && try_bounds_; }
-    void take_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* upper, const float* lower);
+    void take_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* coarse_upper);
     void finish();
 
 private:
@@ -112,14 +112,14 @@ private:
     bool may_pass(const float* upper, std::uint32_t lanes, float limit) const noexcept;
     void offer_scores(const float* scores, std::size_t base);
     void offer_lower_bounds(const float* upper, const float* lower, const float* r, std::uint32_t lanes, float best);
-    void bounded_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* upper,
-                     const float* lower);
+    void bounded_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* coarse_upper);
     void score_now(std::size_t segment, const SegmentView& seg, std::uint32_t block);
     void exact_run(std::size_t segment, std::size_t begin, std::size_t stop);
     void prune_deferred();
     void score_deferred();
     void score_tail(const Vectorstore::Tail& tail);
     std::size_t* stats_sketch() noexcept { return options_.stats ? &options_.stats->sketch_blocks : nullptr; }
+    std::size_t* stats_refined() noexcept { return options_.stats ? &options_.stats->sketch_refined : nullptr; }
     std::size_t* stats_planes() noexcept { return options_.stats ? &options_.stats->plane_blocks : nullptr; }
     std::size_t* stats_exact() noexcept { return options_.stats ? &options_.stats->exact_blocks : nullptr; }
 

@@ -86,13 +86,14 @@ inline bool ranks_before(const Hit& a, const Hit& b) noexcept {
 // skip. `Sketch` reads the sketch, then the high plane, then both planes of
 // the blocks still in question; `Planes` starts at the high plane; `Full`
 // scores every block exactly. Every combination gives the same hits, bit
-// for bit.
-enum class KernelId { Portable, Avx2, Avx512 };
+// for bit. `Amx` is `Avx512` with the batch's sketch pass on AMX tiles.
+enum class KernelId { Portable, Avx2, Avx512, Amx };
 enum class ScanMode { Sketch, Planes, Full };
 
 // Blocks each level read, for measurements.
 struct ScanStats {
-    std::size_t sketch_blocks = 0;
+    std::size_t sketch_blocks = 0;  // in a batch: coarse bounds, from the batch pass
+    std::size_t sketch_refined = 0;  // in a batch: blocks that passed them and got the fine sketch bound
     std::size_t plane_blocks = 0;
     std::size_t exact_blocks = 0;
 };
@@ -108,9 +109,10 @@ struct ScanOptions {
 };
 
 // The process's choice, made once: the widest kernel the CPU supports and
-// the three-level scan. QUILLMERE_KERNEL=portable|avx2 forces a narrower
-// kernel, QUILLMERE_SCAN=planes the scan without the sketch and
-// QUILLMERE_SCAN=full the full scan.
+// the three-level scan. QUILLMERE_KERNEL=portable|avx2|avx512 forces a
+// narrower kernel (avx512: AMX off), QUILLMERE_AMX=off keeps AMX off,
+// QUILLMERE_SCAN=planes the scan without the sketch and QUILLMERE_SCAN=full
+// the full scan.
 const ScanOptions& default_scan_options() noexcept;
 bool kernel_supported(KernelId kernel) noexcept;
 
@@ -139,7 +141,10 @@ void scan_batch(const Vectorstore& store, const PreparedQuery* queries, std::siz
                 std::size_t first, std::size_t last, const std::uint8_t* allowed, std::vector<Hit>* outs,
                 const ScanOptions& options = default_scan_options());
 
-// Which scoring kernel the process uses: "avx512", "avx2" or "portable".
+// The instruction set of a kernel's batch sketch pass.
+const char* sketch_batch_name(KernelId kernel) noexcept;
+
+// Which scoring kernel the process uses: "amx", "avx512", "avx2" or "portable".
 const char* kernel_name() noexcept;
 
 // Thread plumbing of the parallel search, exposed so tests can inject failures.

@@ -279,23 +279,90 @@ static std::vector<std::pair<std::uint32_t, std::size_t>> hit_bits(const std::ve
     return out;
 }
 
+// A batch gives each query what its own scan gives; a range goal gives the
+// full ranking down to min_score (equality qualifies); a mask gives the
+// full ranking of the allowed entries. Every kernel and mode, the sketch
+// bound shrunk too (to count breaks), several ranges.
+static void check_batches(const Vectorstore& store, const std::vector<std::vector<float>>& queries, int& breaks) {
+    using detail::ScanMode;
+    const std::size_t n = store.size(), d = store.vector_size(), count = queries.size();
+    std::vector<std::uint8_t> allowed((n + 7) / 8);
+    for (std::size_t p = 0; p < n; ++p) {
+        const bool on = (p / 32) % 3 != 1 && (p * 2654435761u) % 7 < 3;  // every third block wholly off
+        allowed[p / 8] |= static_cast<std::uint8_t>(on << (p % 8));
+    }
+    const auto is_allowed = [&](std::size_t p) { return (allowed[p / 8] >> (p % 8) & 1) != 0; };
+    std::vector<std::vector<detail::Hit>> full(count);
+    for (std::size_t j = 0; j < count; ++j) {
+        full[j].reserve(n);
+        detail::scan_range(store, queries[j].data(), n, 0, n, full[j], {detail::KernelId::Portable, ScanMode::Full});
+    }
+    for (auto kernel : {detail::KernelId::Portable, detail::KernelId::Avx2, detail::KernelId::Avx512, detail::KernelId::Amx}) {
+        if (!detail::kernel_supported(kernel)) continue;
+        for (ScanMode mode : {ScanMode::Sketch, ScanMode::Planes, ScanMode::Full}) {
+            for (double scale : {1.0, 0.9}) {
+                const detail::ScanOptions options{kernel, mode, scale};
+                std::vector<detail::PreparedQuery> prepared;
+                for (const auto& q : queries) prepared.push_back(detail::prepare_query(q.data(), d, options));
+                std::vector<std::vector<detail::Hit>> outs(count);
+                for (std::size_t k : {1u, 10u}) {
+                    for (auto [first, last] : {std::pair<std::size_t, std::size_t>{0, n}, {5, n - 7}}) {
+                        for (auto& o : outs) o.reserve(k);
+                        const std::uint8_t* const masks[] = {nullptr, allowed.data()};
+                        for (const std::uint8_t* mask : masks) {
+                            detail::scan_batch(store, prepared.data(), count, {k, false, 0.0}, first, last, mask,
+                                               outs.data(), options);
+                            for (std::size_t j = 0; j < count; ++j) {
+                                std::vector<detail::Hit> expected;
+                                for (const auto& h : full[j]) {
+                                    if (expected.size() < k && h.position >= first && h.position < last &&
+                                        (mask == nullptr || is_allowed(h.position))) {
+                                        expected.push_back(h);
+                                    }
+                                }
+                                if (scale == 1.0) CHECK(hit_bits(outs[j]) == hit_bits(expected));
+                                breaks += hit_bits(outs[j]) != hit_bits(expected);
+                            }
+                        }
+                    }
+                }
+                // Ranges: from query 0's 10th score (ties at it included), and from -inf.
+                for (double min_score : {static_cast<double>(full[0][std::min<std::size_t>(9, n - 1)].score), -HUGE_VAL}) {
+                    if (std::isnan(min_score) || scale != 1.0) continue;
+                    detail::scan_batch(store, prepared.data(), count, {0, true, min_score}, 0, n, allowed.data(),
+                                       outs.data(), options);
+                    for (std::size_t j = 0; j < count; ++j) {
+                        std::vector<detail::Hit> expected;
+                        for (const auto& h : full[j]) {
+                            if (static_cast<double>(h.score) >= min_score && is_allowed(h.position)) expected.push_back(h);
+                        }
+                        CHECK(hit_bits(outs[j]) == hit_bits(expected));
+                    }
+                }
+            }
+        }
+    }
+}
+
 static void test_pruning_matches_full_scan() {
     using detail::ScanMode;
     std::mt19937 rng(3);
-    int sharp_breaks[2] = {0, 0};  // sketch, planes
+    int sharp_breaks[3] = {0, 0, 0};  // sketch, planes, batch
     for (int kind = 0; kind < 7; ++kind) {
         for (std::size_t d : {1u, 7u, 64u, 200u}) {
             const auto rows = stress_rows(kind, d, rng);
             Vectorstore store(d);
             for (std::size_t n = 0; n < rows.size(); ++n) store.insert(rows[n].data(), d, n);
-            for (const auto& query : stress_queries(d, rows, rng)) {
+            const auto queries = stress_queries(d, rows, rng);
+            check_batches(store, queries, sharp_breaks[2]);
+            for (const auto& query : queries) {
                 for (std::size_t k : {1u, 3u, 10u, 40u}) {
                     for (auto [first, last] : {std::pair<std::size_t, std::size_t>{0, rows.size()}, {5, rows.size() - 7}, {64, 1300}}) {
                         std::vector<detail::Hit> expected, got, weak;
                         expected.reserve(k);
                         got.reserve(k);
                         weak.reserve(k);
-                        for (auto kernel : {detail::KernelId::Portable, detail::KernelId::Avx2, detail::KernelId::Avx512}) {
+                        for (auto kernel : {detail::KernelId::Portable, detail::KernelId::Avx2, detail::KernelId::Avx512, detail::KernelId::Amx}) {
                             if (!detail::kernel_supported(kernel)) continue;
                             detail::scan_range(store, query.data(), k, first, last, expected, {kernel, ScanMode::Full});
                             for (ScanMode mode : {ScanMode::Sketch, ScanMode::Planes}) {
@@ -311,6 +378,8 @@ static void test_pruning_matches_full_scan() {
         }
     }
     // Each level's bound, 10% too small, must go wrong somewhere, or the data proves nothing.
+    std::printf("bounds 10%% too small broke %d batch scans\n", sharp_breaks[2]);
+    CHECK(sharp_breaks[2] > 0);
     std::printf("bounds 10%% too small broke %d sketch and %d plane scans\n", sharp_breaks[0], sharp_breaks[1]);
     CHECK(sharp_breaks[0] > 0);
     CHECK(sharp_breaks[1] > 0);
@@ -340,7 +409,7 @@ static void test_nan_scores_have_one_pattern() {
             CHECK(bits(score) == bits(metric));
             CHECK(!std::isnan(metric) || bits(metric) == 0x7FC00000u);
         };
-        for (auto kernel : {detail::KernelId::Portable, detail::KernelId::Avx2, detail::KernelId::Avx512}) {
+        for (auto kernel : {detail::KernelId::Portable, detail::KernelId::Avx2, detail::KernelId::Avx512, detail::KernelId::Amx}) {
             if (!detail::kernel_supported(kernel)) continue;
             for (auto mode : {detail::ScanMode::Sketch, detail::ScanMode::Planes, detail::ScanMode::Full}) {
                 std::vector<detail::Hit> hits;

@@ -11,6 +11,10 @@
 // search(), parallel_search(), and scan_range() over the whole store, over a
 // range from the input and over the chunks of a parallel plan (merged as
 // parallel_search merges) must match it, for every variant of scan_variants().
+// The batch methods too: search_batch() and range_search() (from a min_score
+// on a score the ranking holds, so that ties at it count), with and without
+// a mask of allowed positions, and scan_batch() in every variant, over a
+// batch of the query and two rows, against the same ranking of each.
 // A mismatch prints what differs and aborts, which saves the input.
 #include <algorithm>
 #include <cmath>
@@ -45,7 +49,8 @@ const std::vector<Variant>& scan_variants() {
     static const std::vector<Variant> variants = [] {
         std::vector<Variant> out;
         const std::pair<KernelId, const char*> kernels[] = {
-            {KernelId::Portable, "portable"}, {KernelId::Avx2, "avx2"}, {KernelId::Avx512, "avx512"}};
+            {KernelId::Portable, "portable"}, {KernelId::Avx2, "avx2"}, {KernelId::Avx512, "avx512"},
+            {KernelId::Amx, "amx"}};
         for (const auto& [kernel, name] : kernels) {
             if (!detail::kernel_supported(kernel)) continue;
             out.push_back({std::string(name) + ", sketch first", {kernel, detail::ScanMode::Sketch}, true});
@@ -283,6 +288,66 @@ void probe_sharpness(const Vectorstore& store, const Case& c, const std::vector<
     if (report) std::fprintf(stderr, "sharpness: sketch %d, high plane %d\n", level[0], level[1]);
 }
 
+// The batch: the query, then two rows as queries. Each query's expected
+// top k, range and masked results come from its own reference ranking.
+void check_batches(const Vectorstore& store, const Case& c, const std::vector<Hit>& ranked) {
+    const std::size_t n = c.rows.size(), d = c.d;
+    std::vector<std::vector<float>> queries{c.query};
+    if (n > 0) {
+        queries.push_back(c.rows[c.first % n]);
+        queries.push_back(c.rows[c.last % n]);
+    }
+    std::vector<float> flat;
+    std::vector<std::vector<Hit>> rankings{ranked};
+    for (const auto& q : queries) flat.insert(flat.end(), q.begin(), q.end());
+    for (std::size_t j = 1; j < queries.size(); ++j) {
+        std::vector<float> scores(n);
+        for (std::size_t i = 0; i < n; ++i) scores[i] = cosine_unchecked(queries[j].data(), c.rows[i].data(), d);
+        rankings.push_back(ranking(scores));
+    }
+    // A mask from the input: positions whose id hash has a bit of `threads` set.
+    std::vector<std::uint8_t> mask((n + 7) / 8);
+    for (std::size_t p = 0; p < n; ++p) mask[p / 8] |= static_cast<std::uint8_t>(((id_of(p) >> 7) & c.threads & 0x3F) != 0) << (p % 8);
+    const auto allowed = [&](std::size_t p) { return (mask[p / 8] >> (p % 8) & 1) != 0; };
+    // min_score: query 0's k-th score when it is a number, else -inf.
+    const std::size_t kth = std::min(c.k, n);
+    const double min_score = kth > 0 && !std::isnan(ranked[kth - 1].score) ? ranked[kth - 1].score : -HUGE_VAL;
+    const auto expected = [&](std::size_t j, bool range, bool masked) {
+        std::vector<Hit> out;
+        for (const Hit& h : rankings[j]) {
+            if (masked && !allowed(h.position)) continue;
+            if (range ? static_cast<double>(h.score) >= min_score : out.size() < c.k) out.push_back(h);
+        }
+        return out;
+    };
+    const AllowedMask whole{mask.data(), mask.size()};
+    for (bool masked : {false, true}) {
+        const auto on = masked ? std::optional<AllowedMask>(whole) : std::nullopt;
+        auto top = search_batch(store, flat.data(), queries.size(), c.k, c.threads % 5, on);
+        auto range = range_search(store, flat.data(), queries.size(), min_score, c.threads % 3, on);
+        if (!top.ok() || !range.ok()) {
+            std::fprintf(stderr, "batch refused\n");
+            std::abort();
+        }
+        for (std::size_t j = 0; j < queries.size(); ++j) {
+            expect_same("search_batch", c, expected(j, false, masked), positions(top.value()[j], n));
+            expect_same("range_search", c, expected(j, true, masked), positions(range.value()[j], n));
+        }
+    }
+    for (const Variant& variant : scan_variants()) {
+        std::vector<detail::PreparedQuery> prepared;
+        for (const auto& q : queries) prepared.push_back(detail::prepare_query(q.data(), d, variant.options));
+        std::vector<std::vector<Hit>> outs(queries.size());
+        for (auto& o : outs) o.reserve(std::min(c.k, n));
+        detail::scan_batch(store, prepared.data(), queries.size(), {c.k, false, 0.0}, 0, n, mask.data(), outs.data(),
+                           variant.options);
+        for (std::size_t j = 0; j < queries.size(); ++j) expect_same(variant.name.c_str(), c, expected(j, false, true), outs[j]);
+        detail::scan_batch(store, prepared.data(), queries.size(), {0, true, min_score}, 0, n, nullptr, outs.data(),
+                           variant.options);
+        for (std::size_t j = 0; j < queries.size(); ++j) expect_same(variant.name.c_str(), c, expected(j, true, false), outs[j]);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -327,6 +392,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (merged.size() > c.k) merged.resize(c.k);
         expect_same(name, c, expected, merged);
     }
+    check_batches(store, c, ranked);
     probe_sharpness(store, c, expected);
     return 0;
 }

@@ -181,19 +181,21 @@ def populated():
     return collection, model
 
 
-@pytest.mark.parametrize("strategy", [None, "overfetch", "matches"])
+@pytest.mark.parametrize("strategy", [None, "overfetch", "matches", "dict", "dict-mask"])
 @pytest.mark.parametrize("buckets", [0, 1, 10, 90, 100], ids=lambda b: f"{b}%")
 @pytest.mark.parametrize("restrict", [None, 0.02, 0.6])
 def test_filtered_search_is_exact(populated, strategy, buckets, restrict):
     collection, model = populated
     keep = lambda id_, payload: payload["bucket"] < buckets
+    if strategy and strategy.startswith("dict"):  # the same filter as plain data, answered from the payload index
+        keep, strategy = {"bucket": {"$lt": buckets}}, ("mask" if strategy == "dict-mask" else None)
     allowed = None
     if restrict is not None:
         allowed = set(random.Random(buckets).sample(sorted(model), int(len(model) * restrict)))
     query = [1.0, 0.5, -1.0, 2.0]
     for k in (1, 10, 3000):
         got = collection._rank(query, k, keep if buckets < 100 else None, allowed, strategy)
-        want = expected(model, query, k, lambda i, p: keep(i, p) and (allowed is None or i in allowed))
+        want = expected(model, query, k, lambda i, p: p["bucket"] < buckets and (allowed is None or i in allowed))
         assert bits(collection._hits(got)) == want
 
 

@@ -34,13 +34,29 @@ def _document(id_: str, payload: dict[str, Any]) -> Document:
     return Document(id=id_, page_content=payload["text"], metadata=payload["metadata"])
 
 
-def _entry_filter(filter: DocumentFilter | None) -> Callable[[str, Any], bool] | None:
-    """The collection's `filter(id, payload)` for LangChain's `filter(Document)`."""
+def _under_metadata(filter: dict[str, Any]) -> dict[str, Any]:
+    """A filter on the documents' metadata as one on the payloads, whose metadata is under "metadata"."""
+    out: dict[str, Any] = {}
+    for name, spec in filter.items():
+        if name in ("$and", "$or") and isinstance(spec, (list, tuple)):
+            out[name] = [_under_metadata(part) if isinstance(part, dict) else part for part in spec]
+        elif isinstance(name, str) and name and not name.startswith("$"):
+            out["metadata." + name] = spec
+        else:
+            out[name] = spec  # the collection names what is wrong with it
+    return out
+
+
+def _entry_filter(filter: DocumentFilter | dict[str, Any] | None) -> Callable[[str, Any], bool] | dict[str, Any] | None:
+    """The collection's filter for LangChain's `filter(Document)`, or for a dict on the metadata."""
     if filter is None:
         return None
+    if isinstance(filter, dict):
+        return _under_metadata(filter)
     if not callable(filter):
         raise TypeError(
-            f"filter must be a callable that takes a Document and returns a bool, not {type(filter).__name__}"
+            "filter must be a callable that takes a Document and returns a bool, or a dict, "
+            f"not {type(filter).__name__}"
         )
     return lambda id_, payload: filter(_document(id_, payload))
 
@@ -154,7 +170,9 @@ class QuillmereVectorStore(VectorStore):
     scores come in the order the documents were added, NaN scores last.
     Re-adding an id replaces the document and moves it to the end of that
     order. `filter=` takes a callable `filter(Document) -> bool`, as
-    `InMemoryVectorStore` does. Extra keyword arguments to the add and search
+    `InMemoryVectorStore` does, or a dict on the metadata in the collection's
+    form (`{"source": "a.txt", "year": {"$gte": 2020}}`), which is answered
+    from indexes of the metadata fields instead of a call per document. Extra keyword arguments to the add and search
     methods are accepted and ignored, as `InMemoryVectorStore` does.
 
     Args:
@@ -263,35 +281,35 @@ class QuillmereVectorStore(VectorStore):
         return [(_document(hit.id, hit.payload), hit.score) for hit in hits]
 
     def similarity_search_with_score_by_vector(
-        self, embedding: Sequence[float], k: int = 4, filter: DocumentFilter | None = None, **kwargs: Any
+        self, embedding: Sequence[float], k: int = 4, filter: DocumentFilter | dict[str, Any] | None = None, **kwargs: Any
     ) -> list[tuple[Document, float]]:
         """The `k` documents most similar to `embedding`, with their cosine similarities, best first."""
         _finite(embedding, "the query embedding")
         return self._pairs(self._collection.search(embedding, k, filter=_entry_filter(filter)))
 
     def similarity_search_with_score(
-        self, query: str, k: int = 4, filter: DocumentFilter | None = None, **kwargs: Any
+        self, query: str, k: int = 4, filter: DocumentFilter | dict[str, Any] | None = None, **kwargs: Any
     ) -> list[tuple[Document, float]]:
         """The `k` documents most similar to `query`, with their cosine similarities, best first."""
         return self.similarity_search_with_score_by_vector(self.embedding.embed_query(query), k, filter)
 
     async def asimilarity_search_with_score(
-        self, query: str, k: int = 4, filter: DocumentFilter | None = None, **kwargs: Any
+        self, query: str, k: int = 4, filter: DocumentFilter | dict[str, Any] | None = None, **kwargs: Any
     ) -> list[tuple[Document, float]]:
         return self.similarity_search_with_score_by_vector(await self.embedding.aembed_query(query), k, filter)
 
     def similarity_search_by_vector(
-        self, embedding: list[float], k: int = 4, filter: DocumentFilter | None = None, **kwargs: Any
+        self, embedding: list[float], k: int = 4, filter: DocumentFilter | dict[str, Any] | None = None, **kwargs: Any
     ) -> list[Document]:
         return [doc for doc, _ in self.similarity_search_with_score_by_vector(embedding, k, filter)]
 
     def similarity_search(
-        self, query: str, k: int = 4, filter: DocumentFilter | None = None, **kwargs: Any
+        self, query: str, k: int = 4, filter: DocumentFilter | dict[str, Any] | None = None, **kwargs: Any
     ) -> list[Document]:
         return [doc for doc, _ in self.similarity_search_with_score(query, k, filter)]
 
     async def asimilarity_search(
-        self, query: str, k: int = 4, filter: DocumentFilter | None = None, **kwargs: Any
+        self, query: str, k: int = 4, filter: DocumentFilter | dict[str, Any] | None = None, **kwargs: Any
     ) -> list[Document]:
         return [doc for doc, _ in await self.asimilarity_search_with_score(query, k, filter)]
 
@@ -307,7 +325,7 @@ class QuillmereVectorStore(VectorStore):
         fetch_k: int = 20,
         lambda_mult: float = 0.5,
         *,
-        filter: DocumentFilter | None = None,
+        filter: DocumentFilter | dict[str, Any] | None = None,
         **kwargs: Any,
     ) -> list[Document]:
         """`k` of the `fetch_k` documents most similar to `embedding`, chosen by maximal marginal relevance.
@@ -329,7 +347,7 @@ class QuillmereVectorStore(VectorStore):
         fetch_k: int = 20,
         lambda_mult: float = 0.5,
         *,
-        filter: DocumentFilter | None = None,
+        filter: DocumentFilter | dict[str, Any] | None = None,
         **kwargs: Any,
     ) -> list[Document]:
         return self.max_marginal_relevance_search_by_vector(
@@ -343,7 +361,7 @@ class QuillmereVectorStore(VectorStore):
         fetch_k: int = 20,
         lambda_mult: float = 0.5,
         *,
-        filter: DocumentFilter | None = None,
+        filter: DocumentFilter | dict[str, Any] | None = None,
         **kwargs: Any,
     ) -> list[Document]:
         return self.max_marginal_relevance_search_by_vector(

@@ -13,6 +13,8 @@ from llama_index.core.vector_stores.types import MetadataFilter, MetadataFilters
 
 import quillmere
 from llama_index.vector_stores.quillmere import QuillmereVectorStore
+from llama_index.vector_stores.quillmere.base import _declarative, _entry_filter, _metadata_predicate
+from quillmere_collection._filters import reference
 
 WORDS = "apple river stone cloud lamp forest copper violin harbour meadow".split()
 
@@ -134,6 +136,10 @@ FILTERS = {  # one metadata filter per operator, each matching about 1% of the n
 }
 
 
+# The FILTERS that compile to the collection's dict form; the others run LlamaIndex's predicate.
+DECLARATIVE = {"eq", "ne and in", "gt", "gte", "lt", "lte", "nin", "is_empty", "nested or", "ref_doc_id"}
+
+
 @pytest.fixture(scope="module")
 def filled():
     nodes = make_nodes(2000, docs=200, dim=8, seed=1)
@@ -147,6 +153,7 @@ def test_filters_match_exactly(filled, name):
     store, nodes = filled
     filters, condition, meaning = FILTERS[name]
     filters = MetadataFilters(filters=filters, condition=condition)
+    assert isinstance(_entry_filter(filters), dict) == (name in DECLARATIVE)
     matches = [n.node_id for n in nodes if meaning(n.metadata)]
     assert 5 <= len(matches) <= 40
     q = nodes[0].embedding
@@ -230,6 +237,47 @@ def test_persist_and_load_through_storage_context(tmp_path, filled):
         store.persist("x", fs=fsspec.filesystem("memory"))
     with pytest.raises(TypeError, match="'mmr_treshold'"):
         store.query(query, mmr_treshold=0.2)
+
+
+def random_metadata_filters(rng, depth=0):
+    values = [0, 1, 2, 1.0, 0.5, -3, "", "a", "b", "é"]
+    parts = []
+    for _ in range(rng.randrange(1, 4)):
+        if depth < 2 and rng.random() < 0.25:
+            parts.append(random_metadata_filters(rng, depth + 1))
+            continue
+        op = rng.choice([Op.EQ, Op.NE, Op.GT, Op.GTE, Op.LT, Op.LTE, Op.IN, Op.NIN, Op.IS_EMPTY])
+        if op in (Op.IN, Op.NIN):
+            kind = rng.choice([str, int, float])
+            value = rng.sample([v for v in values if type(v) is kind], rng.randrange(0, 3))
+        else:
+            value = None if op == Op.IS_EMPTY or rng.random() < 0.05 else rng.choice(values)
+        parts.append(f(rng.choice(["x", "y"]), op, value))
+    return group(rng.choice([C.AND, C.OR]), *parts)
+
+
+def test_metadata_filters_compile_to_the_dict_form_with_llamaindex_meaning():
+    rng = random.Random(26)
+    pool = [0, 1, 2, 0.5, 1.0, -3, True, False, None, "", "a", "é", [], ["a"], {"k": 1}, float("nan")]
+    payloads = [{k: rng.choice(pool) for k in ("x", "y") if rng.random() < 0.85} for _ in range(200)]
+    compared = 0
+    for _ in range(300):
+        filters = random_metadata_filters(rng)
+        declarative = _declarative(filters)
+        assert declarative is not None, filters  # every operator drawn here maps
+        ours, theirs = reference(declarative), _metadata_predicate(filters)
+        for payload in payloads:
+            try:
+                want = theirs(payload)
+            except TypeError:
+                continue  # LlamaIndex cannot order these kinds; the dict form does not match them
+            assert ours("id", payload) == want, (filters, payload)
+            compared += 1
+    assert compared > 30000
+    unmapped = [f("tags", Op.CONTAINS, "a"), f("x", Op.TEXT_MATCH, "a"), f("a.b", Op.EQ, 1), f("x", Op.EQ, ["a"])]
+    for filter in unmapped:
+        assert _declarative(group(C.AND, filter)) is None
+    assert _declarative(group(C.NOT, f("x", Op.EQ, 1))) is None
 
 
 def test_constructor_takes_vector_size_and_refuses_unknown_keywords():

@@ -21,7 +21,11 @@ FILTERS = {
     "none": None,
     "rare": lambda doc: doc.metadata["bucket"] == 3,  # 3 documents, fewer than k
     "common": lambda doc: doc.metadata["bucket"] < 50,
+    "rare as data": {"bucket": 3},
+    "common as data": {"$or": [{"bucket": {"$lt": 50}}, {"absent": {"$exists": True}}]},
 }
+# What InMemoryVectorStore, which takes callables only, is given for the dict forms.
+CALLABLES = {"rare as data": FILTERS["rare"], "common as data": FILTERS["common"]}
 
 
 def populate(store):
@@ -38,19 +42,20 @@ def pair():
     return populate(QuillmereVectorStore(EMBEDDING)), populate(InMemoryVectorStore(EMBEDDING))
 
 
-@pytest.mark.parametrize("filter", FILTERS.values(), ids=FILTERS.keys())
+@pytest.mark.parametrize("name", FILTERS)
 @pytest.mark.parametrize("query", ["text 3", "five again", "unrelated"])
-async def test_answers_match_in_memory_vector_store(pair, filter, query):
+async def test_answers_match_in_memory_vector_store(pair, name, query):
     ours, theirs = pair
+    filter, their_filter = FILTERS[name], CALLABLES.get(name, FILTERS[name])
     for k in (1, 4, N):
         got = ours.similarity_search_with_score(query, k, filter=filter)
-        want = theirs.similarity_search_with_score(query, k, filter=filter)
+        want = theirs.similarity_search_with_score(query, k, filter=their_filter)
         assert [doc for doc, _ in got] == [doc for doc, _ in want]
         assert [score for _, score in got] == pytest.approx([score for _, score in want], abs=1e-6)
         assert await ours.asimilarity_search(query, k, filter=filter) == [doc for doc, _ in got]
     for lambda_mult in (0.25, 0.75):
         got = ours.max_marginal_relevance_search(query, 4, 20, lambda_mult, filter=filter)
-        assert got == theirs.max_marginal_relevance_search(query, 4, 20, lambda_mult, filter=filter)
+        assert got == theirs.max_marginal_relevance_search(query, 4, 20, lambda_mult, filter=their_filter)
         assert got == await ours.amax_marginal_relevance_search(query, 4, 20, lambda_mult, filter=filter)
 
 
@@ -208,12 +213,13 @@ def test_load_refuses_a_collection_of_other_payloads(tmp_path):
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda s: s.similarity_search("a", filter={"bucket": 3}), TypeError, "filter must be a callable"),
+        (lambda s: s.similarity_search("a", filter=["bucket"]), TypeError, "filter must be a callable"),
+        (lambda s: s.similarity_search("a", filter={"bucket": {"$gt": None}}), ValueError, "'metadata.bucket', operator '.gt'"),
         (lambda s: s.add_texts(["a", "b"], ids=["1"]), ValueError, "got 1 ids and 2 texts"),
         (lambda s: s.add_texts(["a"], ids=[1]), TypeError, r"ids\[0\] is int"),
         (lambda s: s.add_documents([Document(page_content="a")] * 2, ids=["1"]), ValueError, "1 ids and 2 documents"),
     ],
-    ids=["dict-filter", "texts-ids-length", "int-id", "documents-ids-length"],
+    ids=["list-filter", "bad-dict-filter", "texts-ids-length", "int-id", "documents-ids-length"],
 )
 def test_refusals(call, error, message):
     store = QuillmereVectorStore(EMBEDDING)

@@ -16,7 +16,7 @@ from __future__ import annotations
 import math
 import os
 import threading
-from typing import Any, Callable, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence, Union
 
 import fsspec
 import numpy as np
@@ -29,6 +29,8 @@ from llama_index.core.vector_stores.types import (
     DEFAULT_PERSIST_FNAME,
     BasePydanticVectorStore,
     FilterCondition,
+    FilterOperator,
+    MetadataFilter,
     MetadataFilters,
     VectorStoreQuery,
     VectorStoreQueryMode,
@@ -87,10 +89,86 @@ def _metadata_predicate(filters: MetadataFilters) -> Predicate:
     raise ValueError(f"Invalid filter condition: {condition}")
 
 
-def _entry_filter(filters: Optional[MetadataFilters]) -> Optional[Callable[[str, Any], bool]]:
-    """The collection's `filter(id, payload)` for these metadata filters, or None for no filter."""
+# LlamaIndex compares with Python's == and <, where True == 1 and False == 0;
+# the collection keeps bools apart from numbers. A number operand therefore
+# also matches the bools that Python finds equal to it (or in its range).
+_ORDER = {
+    FilterOperator.GT: lambda a, b: a > b,
+    FilterOperator.GTE: lambda a, b: a >= b,
+    FilterOperator.LT: lambda a, b: a < b,
+    FilterOperator.LTE: lambda a, b: a <= b,
+}
+_RANGE = {FilterOperator.GT: "$gt", FilterOperator.GTE: "$gte", FilterOperator.LT: "$lt", FilterOperator.LTE: "$lte"}
+
+
+def _scalar(value: Any) -> bool:
+    return isinstance(value, (str, int, float)) and not isinstance(value, bool)
+
+
+def _equal_to(values: List[Any]) -> Optional[List[Any]]:
+    """The JSON values that Python's == finds equal to one of `values` (scalars), or None."""
+    if not all(_scalar(value) for value in values):
+        return None
+    bools = [b for b in (False, True) if any(not isinstance(v, str) and b == v for v in values)]
+    return list(values) + bools
+
+
+def _declarative_one(filter: MetadataFilter) -> Optional[Dict[str, Any]]:
+    """One metadata filter in the collection's dict form, if its meaning carries over exactly."""
+    key, op, value = filter.key, filter.operator, filter.value
+    if not key or "." in key or key.startswith("$"):
+        return None  # the dict form would read it as a path or an operator
+    if op in (FilterOperator.EQ, FilterOperator.NE, FilterOperator.IN, FilterOperator.NIN):
+        # A missing or None value matches only != and nin, as in LlamaIndex.
+        if op in (FilterOperator.EQ, FilterOperator.NE):
+            values = [] if value is None else _equal_to([value])
+        else:
+            values = _equal_to(value) if isinstance(value, list) else None  # `x in "abc"` is a substring test
+        if values is None:
+            return None
+        if op in (FilterOperator.EQ, FilterOperator.IN):
+            return {key: {"$in": values}}
+        return {key: {"$nin": values}}
+    if op in _RANGE and value is None:
+        return {key: {"$in": []}}  # LlamaIndex: False for a None value, TypeError for any other
+    if op in _RANGE and _scalar(value):
+        # LlamaIndex raises TypeError where the kinds cannot be ordered; here they never match.
+        condition = {key: {_RANGE[op]: value}}
+        bools = [] if isinstance(value, str) else [b for b in (False, True) if _ORDER[op](b, value)]
+        return {"$or": [condition, {key: {"$in": bools}}]} if bools else condition
+    if op == FilterOperator.IS_EMPTY:
+        return {"$or": [{key: {"$exists": False}}, {key: {"$in": [None, "", []]}}]}
+    return None  # contains, any, all, text_match...: LlamaIndex's predicate
+
+
+def _declarative(filters: MetadataFilters) -> Optional[Dict[str, Any]]:
+    """The collection's dict form of these filters, or None if some part has no exact equivalent."""
+    condition = filters.condition or FilterCondition.AND
+    if condition not in (FilterCondition.AND, FilterCondition.OR):
+        return None  # not: the dict form has no negation of a group
+    parts = []
+    for part in filters.filters:
+        if isinstance(part, MetadataFilters):
+            if not part.filters:
+                return None  # an empty group: leave its meaning to LlamaIndex
+            converted = _declarative(part)
+        else:
+            converted = _declarative_one(part)
+        if converted is None:
+            return None
+        parts.append(converted)
+    return {"$and" if condition == FilterCondition.AND else "$or": parts}
+
+
+def _entry_filter(filters: Optional[MetadataFilters]) -> Union[None, Dict[str, Any], Callable[[str, Any], bool]]:
+    """The collection's filter for these metadata filters: its dict form where it carries
+    LlamaIndex's meaning exactly, answered from the collection's indexes; otherwise
+    LlamaIndex's predicate, called per entry. None for no filter."""
     if filters is None or not filters.filters:
         return None
+    declarative = _declarative(filters)
+    if declarative is not None:
+        return declarative
     test = _metadata_predicate(filters)
     return lambda _id, payload: test(payload)
 
@@ -268,10 +346,10 @@ class QuillmereVectorStore(BasePydanticVectorStore):
 
     def _select(self, node_ids: Optional[List[str]], filters: Optional[MetadataFilters]) -> List[Entry]:
         entries = self._collection.items() if node_ids is None else self._collection.get(node_ids)
-        keep = _entry_filter(filters)
-        if keep is None:
+        if filters is None or not filters.filters:
             return list(entries)
-        return [entry for entry in entries if keep(entry.id, entry.payload)]
+        keep = _metadata_predicate(filters)
+        return [entry for entry in entries if keep(entry.payload)]
 
     def get_nodes(
         self,
