@@ -54,29 +54,39 @@ void scan_batch(const Vectorstore& store, const PreparedQuery* queries, std::siz
     }
     const Passes& passes = passes_for(options.kernel);
     constexpr std::size_t kStride = kRun * kLanes;
-    std::vector<float> upper(kBatchGroup * kStride);
-    std::vector<std::size_t> waiting;
-    waiting.reserve(count);
+    std::vector<float> upper(kBatchGroup * kStride), lower(kBatchGroup * kStride);
+    std::vector<std::size_t> coarse, fine;
+    coarse.reserve(count);
+    fine.reserve(count);
     const PreparedQuery* group[kBatchGroup];
     for_each_run(store, first, last, [&](std::size_t segment, std::size_t begin, std::size_t stop) {
-        waiting.clear();
+        coarse.clear();
+        fine.clear();
         for (std::size_t j = 0; j < count; ++j) {
-            if (scans[j].wants_sketch()) {
-                waiting.push_back(j);
-            } else {
-                scans[j].take_run(segment, begin, stop, nullptr);
+            switch (scans[j].wants()) {
+                case Scan::Wants::Coarse: coarse.push_back(j); break;
+                case Scan::Wants::Fine: fine.push_back(j); break;
+                case Scan::Wants::Nothing: scans[j].take_run(segment, begin, stop, nullptr, nullptr); break;
             }
         }
         const SegmentView seg = segment_view(store.segments()[segment]);
-        for (std::size_t g = 0; g < waiting.size(); g += kBatchGroup) {
-            const std::size_t size = std::min(kBatchGroup, waiting.size() - g);
-            for (std::size_t i = 0; i < size; ++i) group[i] = &queries[waiting[g + i]];
-            for_each_live_range(store, segment, begin, stop, first, last, allowed, [&](std::size_t b, std::size_t e) {
-                const std::size_t at = (b - begin) * kLanes;
-                passes.sketch_batch(group, size, seg, b, e, upper.data() + at, kStride);
-            });
-            for (std::size_t i = 0; i < size; ++i) {
-                scans[waiting[g + i]].take_run(segment, begin, stop, upper.data() + i * kStride);
+        for (const bool is_fine : {false, true}) {
+            const std::vector<std::size_t>& waiting = is_fine ? fine : coarse;
+            for (std::size_t g = 0; g < waiting.size(); g += kBatchGroup) {
+                const std::size_t size = std::min(kBatchGroup, waiting.size() - g);
+                for (std::size_t i = 0; i < size; ++i) group[i] = &queries[waiting[g + i]];
+                for_each_live_range(store, segment, begin, stop, first, last, allowed, [&](std::size_t b, std::size_t e) {
+                    const std::size_t at = (b - begin) * kLanes;
+                    if (is_fine) {
+                        passes.sketch_batch_fine(group, size, seg, b, e, upper.data() + at, lower.data() + at, kStride);
+                    } else {
+                        passes.sketch_batch(group, size, seg, b, e, upper.data() + at, kStride);
+                    }
+                });
+                for (std::size_t i = 0; i < size; ++i) {
+                    scans[waiting[g + i]].take_run(segment, begin, stop, upper.data() + i * kStride,
+                                                   is_fine ? lower.data() + i * kStride : nullptr);
+                }
             }
         }
     });
