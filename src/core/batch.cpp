@@ -17,7 +17,8 @@
 // Threads: like parallel_search, the store is cut into one chunk per
 // worker; each worker runs every query over its chunk, and the calling
 // thread merges each query's chunk results in chunk order. The order of
-// ranking is total, so the merge gives the answer of one scan.
+// ranking is total, so the merge gives the answer of one scan. With one
+// chunk the calling thread scans it itself.
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -47,6 +48,12 @@ void scan_batch(const Vectorstore& store, const PreparedQuery* queries, std::siz
     for (std::size_t j = 0; j < count; ++j) outs[j].clear();
     if (count == 0 || first >= last || (!goal.range && goal.top_k == 0)) return;
     auto scratch = std::make_unique<ScanScratch>();
+    if (count == 1) {
+        // Alone, a query streams the sketch at the speed of memory either
+        // way: its own scan is the one-query search.
+        Scan(store, queries[0], goal, first, last, allowed, outs[0], options, *scratch).run();
+        return;
+    }
     std::vector<Scan> scans;
     scans.reserve(count);
     for (std::size_t j = 0; j < count; ++j) {
@@ -151,7 +158,11 @@ Outcome<std::vector<std::vector<ScoredId>>> run_batch(const Vectorstore& store, 
         }
     }
     BatchJob job{&store, prepared.data(), count, goal, allowed ? allowed->bits : nullptr, n, plan, &per_chunk};
-    if (auto failure = detail::run_on_threads(plan.count, scan_chunk, &job)) return *failure;
+    if (plan.count == 1) {
+        scan_chunk(&job, 0);  // one thread: this one, rather than one started and joined
+    } else if (auto failure = detail::run_on_threads(plan.count, scan_chunk, &job)) {
+        return *failure;
+    }
 
     std::vector<Hit> merged;
     for (std::size_t j = 0; j < count; ++j) {
