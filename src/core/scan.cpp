@@ -28,6 +28,11 @@
 // that the bounds would have ruled blocks out again. That is only a guess
 // about speed; it keeps such stores at the cost of the full scan. A top k
 // that reaches into most blocks never reads the bounds (kEntriesPerBest).
+//
+// A range scan (every entry at or above min_score) has a fixed threshold and
+// scores what passes after every run. A mask of allowed positions makes its
+// dead lanes' bounds -inf, keeps their scores out of every result, and
+// leaves blocks with no allowed lane unread at every level.
 #include "scan.hpp"
 
 #include <algorithm>
