@@ -9,7 +9,7 @@ noise). The same pairs are then found with numpy's blocked recipe
 (normalised rows, a matrix product per block of rows, a threshold), and the
 two times are printed.
 
-    python examples/near_duplicates.py [--threshold 0.95] [--n 100000] [--d 384]
+    python examples/near_duplicates.py [--threshold 0.95] [--n 20000] [--d 384]
 """
 import argparse
 import time
@@ -55,7 +55,7 @@ def pairs_with_numpy(rows, threshold, block):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--threshold", type=float, default=0.95)
-    parser.add_argument("--n", type=int, default=100_000, help="rows of the generated corpus")
+    parser.add_argument("--n", type=int, default=20_000, help="rows of the generated corpus")
     parser.add_argument("--d", type=int, default=384)
     parser.add_argument("--batch", type=int, default=256, help="queries per range_search call")
     args = parser.parse_args()
