@@ -479,10 +479,11 @@ def assert_batch_matches(store, entries, queries, k, n_threads=None):
                             [h for h in expected if not math.isnan(h[0])])
 
 
-@pytest.mark.parametrize("count", [0, 1, 15, 16, 17])
+@pytest.mark.parametrize("count", [0, 1, 15, 16, 17, 33])
 @pytest.mark.parametrize("n_threads", [None, 1, 2])
 def test_batch_sizes(count, n_threads):
-    # 16 queries share one batch pass; one more or less leaves a partial group.
+    # 16 queries share one batch pass; one more or less leaves a partial group; from 16 a
+    # worker, the workers share the queries rather than the store.
     rng = np.random.default_rng(count)
     rows = rng.standard_normal((2000, 24)).astype(np.float32)
     rows[::7] = rows[3]  # identical rows across blocks

@@ -17,7 +17,9 @@
 // Threads: like parallel_search, the store is cut into one chunk per
 // worker; each worker runs every query over its chunk, and the calling
 // thread merges each query's chunk results in chunk order. The order of
-// ranking is total, so the merge gives the answer of one scan.
+// ranking is total, so the merge gives the answer of one scan. A batch of
+// at least 16 queries per worker is shared by queries instead, each worker
+// scanning the whole store. With one worker the calling thread does it.
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -35,7 +37,7 @@ namespace detail {
 namespace {
 
 // Queries whose sketch bounds one batch pass computes together: the AMX
-// tile's 16 rows, and a group's bounds for one run (2 * 16 * 8 KiB) stay
+// tile's 16 rows, and a group's bounds for one run (U and L, 2 * 16 * 8 KiB) stay
 // in the second-level cache beside the run's codes.
 constexpr std::size_t kBatchGroup = 16;
 
@@ -47,6 +49,12 @@ void scan_batch(const Vectorstore& store, const PreparedQuery* queries, std::siz
     for (std::size_t j = 0; j < count; ++j) outs[j].clear();
     if (count == 0 || first >= last || (!goal.range && goal.top_k == 0)) return;
     auto scratch = std::make_unique<ScanScratch>();
+    if (count == 1) {
+        // Alone, a query streams the sketch at the speed of memory either
+        // way: its own scan is the one-query search.
+        Scan(store, queries[0], goal, first, last, allowed, outs[0], options, *scratch).run();
+        return;
+    }
     std::vector<Scan> scans;
     scans.reserve(count);
     for (std::size_t j = 0; j < count; ++j) {
@@ -54,29 +62,39 @@ void scan_batch(const Vectorstore& store, const PreparedQuery* queries, std::siz
     }
     const Passes& passes = passes_for(options.kernel);
     constexpr std::size_t kStride = kRun * kLanes;
-    std::vector<float> upper(kBatchGroup * kStride);
-    std::vector<std::size_t> waiting;
-    waiting.reserve(count);
+    std::vector<float> upper(kBatchGroup * kStride), lower(kBatchGroup * kStride);
+    std::vector<std::size_t> coarse, fine;
+    coarse.reserve(count);
+    fine.reserve(count);
     const PreparedQuery* group[kBatchGroup];
     for_each_run(store, first, last, [&](std::size_t segment, std::size_t begin, std::size_t stop) {
-        waiting.clear();
+        coarse.clear();
+        fine.clear();
         for (std::size_t j = 0; j < count; ++j) {
-            if (scans[j].wants_sketch()) {
-                waiting.push_back(j);
-            } else {
-                scans[j].take_run(segment, begin, stop, nullptr);
+            switch (scans[j].wants()) {
+                case Scan::Wants::Coarse: coarse.push_back(j); break;
+                case Scan::Wants::Fine: fine.push_back(j); break;
+                case Scan::Wants::Nothing: scans[j].take_run(segment, begin, stop, nullptr, nullptr); break;
             }
         }
         const SegmentView seg = segment_view(store.segments()[segment]);
-        for (std::size_t g = 0; g < waiting.size(); g += kBatchGroup) {
-            const std::size_t size = std::min(kBatchGroup, waiting.size() - g);
-            for (std::size_t i = 0; i < size; ++i) group[i] = &queries[waiting[g + i]];
-            for_each_live_range(store, segment, begin, stop, first, last, allowed, [&](std::size_t b, std::size_t e) {
-                const std::size_t at = (b - begin) * kLanes;
-                passes.sketch_batch(group, size, seg, b, e, upper.data() + at, kStride);
-            });
-            for (std::size_t i = 0; i < size; ++i) {
-                scans[waiting[g + i]].take_run(segment, begin, stop, upper.data() + i * kStride);
+        for (const bool is_fine : {false, true}) {
+            const std::vector<std::size_t>& waiting = is_fine ? fine : coarse;
+            for (std::size_t g = 0; g < waiting.size(); g += kBatchGroup) {
+                const std::size_t size = std::min(kBatchGroup, waiting.size() - g);
+                for (std::size_t i = 0; i < size; ++i) group[i] = &queries[waiting[g + i]];
+                for_each_live_range(store, segment, begin, stop, first, last, allowed, [&](std::size_t b, std::size_t e) {
+                    const std::size_t at = (b - begin) * kLanes;
+                    if (is_fine) {
+                        passes.sketch_batch_fine(group, size, seg, b, e, upper.data() + at, lower.data() + at, kStride);
+                    } else {
+                        passes.sketch_batch(group, size, seg, b, e, upper.data() + at, kStride);
+                    }
+                });
+                for (std::size_t i = 0; i < size; ++i) {
+                    scans[waiting[g + i]].take_run(segment, begin, stop, upper.data() + i * kStride,
+                                                   is_fine ? lower.data() + i * kStride : nullptr);
+                }
             }
         }
     });
@@ -92,6 +110,13 @@ std::string batch_query_length_error(std::size_t index, std::size_t length, std:
 
 namespace {
 
+// Queries per worker from which the workers share the queries rather than the store.
+constexpr std::size_t kQueriesPerShare = 16;
+
+// How the work is shared: each worker takes every query over one chunk of
+// the store, or, when each would still hold a full batch group, one share
+// of the queries over the whole store; then each query's thresholds see the
+// whole store, as one query's do, and the sketch is read once per worker.
 struct BatchJob {
     const Vectorstore* store;
     const detail::PreparedQuery* queries;
@@ -99,16 +124,23 @@ struct BatchJob {
     detail::ScanGoal goal;
     const std::uint8_t* allowed;
     std::size_t n;
-    ChunkPlan plan;
-    std::vector<std::vector<Hit>>* per_chunk;  // plan.count * count lists, chunk-major
+    bool by_queries;
+    ChunkPlan plan;  // of the queries or of the store
+    std::vector<std::vector<Hit>>* per_task;  // plan.count * count lists, task-major
 };
 
-void scan_chunk(void* context, std::size_t index) {
+void scan_share(void* context, std::size_t index) {
     const auto& job = *static_cast<const BatchJob*>(context);
+    std::vector<Hit>* outs = job.per_task->data() + index * job.count;
     const std::size_t first = index * job.plan.size;
-    const std::size_t last = std::min(job.n, first + job.plan.size);
-    detail::scan_batch(*job.store, job.queries, job.count, job.goal, first, last, job.allowed,
-                       job.per_chunk->data() + index * job.count);
+    if (job.by_queries) {
+        const std::size_t last = std::min(job.count, first + job.plan.size);
+        detail::scan_batch(*job.store, job.queries + first, last - first, job.goal, 0, job.n, job.allowed,
+                           outs + first);
+    } else {
+        detail::scan_batch(*job.store, job.queries, job.count, job.goal, first, std::min(job.n, first + job.plan.size),
+                           job.allowed, outs);
+    }
 }
 
 Outcome<std::vector<std::vector<ScoredId>>> run_batch(const Vectorstore& store, const float* queries,
@@ -132,26 +164,36 @@ Outcome<std::vector<std::vector<ScoredId>>> run_batch(const Vectorstore& store, 
     // Every buffer a top-k scan fills is allocated here, before any thread
     // starts; a range scan's lists grow in the workers, which report an
     // exhausted heap after every join.
-    const ChunkPlan plan = plan_chunks(n, n_threads ? *n_threads : available_parallelism());
-    std::vector<std::vector<Hit>> per_chunk(plan.count * count);
+    std::size_t threads = n_threads ? *n_threads : available_parallelism();
+    if (threads == 0) threads = 1;
+    const bool by_queries = count / threads >= kQueriesPerShare;
+    const ChunkPlan plan = plan_chunks(by_queries ? count : n, threads);
+    std::vector<std::vector<Hit>> per_task(plan.count * count);
     if (!goal.range) {
         for (std::size_t i = 0; i < plan.count; ++i) {
-            const std::size_t size = std::min(n, (i + 1) * plan.size) - i * plan.size;
-            for (std::size_t j = 0; j < count; ++j) per_chunk[i * count + j].reserve(std::min(goal.top_k, size));
+            const std::size_t first = i * plan.size;
+            for (std::size_t j = 0; j < count; ++j) {
+                if (by_queries && (j < first || j >= first + plan.size)) continue;
+                per_task[i * count + j].reserve(std::min(goal.top_k, by_queries ? n : std::min(n, first + plan.size) - first));
+            }
         }
     }
-    BatchJob job{&store, prepared.data(), count, goal, allowed ? allowed->bits : nullptr, n, plan, &per_chunk};
-    if (auto failure = detail::run_on_threads(plan.count, scan_chunk, &job)) return *failure;
+    BatchJob job{&store, prepared.data(), count, goal, allowed ? allowed->bits : nullptr, n, by_queries, plan, &per_task};
+    if (plan.count == 1) {
+        scan_share(&job, 0);  // one thread: this one, rather than one started and joined
+    } else if (auto failure = detail::run_on_threads(plan.count, scan_share, &job)) {
+        return *failure;
+    }
 
     std::vector<Hit> merged;
     for (std::size_t j = 0; j < count; ++j) {
         merged.clear();
         for (std::size_t i = 0; i < plan.count; ++i) {
-            const auto& hits = per_chunk[i * count + j];
+            const auto& hits = per_task[i * count + j];
             merged.insert(merged.end(), hits.begin(), hits.end());
         }
         const std::size_t keep = goal.range ? merged.size() : std::min(goal.top_k, merged.size());
-        if (plan.count > 1) std::partial_sort(merged.begin(), merged.begin() + keep, merged.end(), detail::ranks_before);
+        if (plan.count > 1 && !by_queries) std::partial_sort(merged.begin(), merged.begin() + keep, merged.end(), detail::ranks_before);
         results[j].reserve(keep);
         for (std::size_t i = 0; i < keep; ++i) results[j].push_back({merged[i].score, store.id_at(merged[i].position)});
     }

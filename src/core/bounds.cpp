@@ -22,7 +22,9 @@
 //      prune_threshold(L', 2C) are floats rounded down; a block is skipped
 //      only when every lane has U below one of them, so its exact scores are
 //      strictly below the range's k-th best: none can even tie it, whatever
-//      the order of the blocks.
+//      the order of the blocks. A range search's threshold is
+//      prune_threshold(min_score, C): a lane with U below it scores
+//      strictly below min_score.
 //
 // The plane level. h is x rounded to bfloat16 (the high plane), p(h) the
 // power of two of h's exponent (h with its mantissa bits cleared), A and P

@@ -521,6 +521,88 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void coarse_vnni(const Pr
     }
 }
 
+// The fine bounds for several queries, the same bits as sketch_vnni gives
+// each: four accumulators a query (high and low digits, two halves of the
+// lanes), six queries per register block.
+constexpr std::size_t kVnniFineQueries = 6;
+
+template <bool kPrefetch>
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void fine_vnni(const PreparedQuery* const* queries,
+                                                                        std::size_t count, const SegmentView& seg,
+                                                                        std::size_t begin, std::size_t end,
+                                                                        float* upper, float* lower,
+                                                                        std::size_t stride) {
+    constexpr std::size_t kQ = kVnniFineQueries;
+    const std::size_t groups = sketch_groups(queries[0]->d);
+    const std::size_t block_bytes = sketch_block_bytes(queries[0]->d);
+    // Register block r, group g, query j: high digits at table[((r * groups + g) * kQ + j) * 2], low after them.
+    const std::size_t register_blocks = (count + kQ - 1) / kQ;
+    std::vector<std::uint32_t> table(register_blocks * groups * kQ * 2, 0u);
+    for (std::size_t j = 0; j < count; ++j) {
+        for (std::size_t g = 0; g < groups; ++g) {
+            const std::size_t at = (((j / kQ) * groups + g) * kQ + j % kQ) * 2;
+            table[at] = queries[j]->digits_high[g];
+            table[at + 1] = queries[j]->digits_low[g];
+        }
+    }
+    alignas(64) std::int32_t high[kQ * kLanes], low[kQ * kLanes];
+    for (std::size_t b = begin; b < end; ++b) {
+        for (std::size_t j0 = 0; j0 < count; j0 += kQ) {
+            const std::uint8_t* p = seg.sketch + b * block_bytes;
+            const std::uint32_t* digits = table.data() + (j0 / kQ) * groups * kQ * 2;
+#define QM_ZERO(j) __m512i h0##j = _mm512_setzero_si512(), h1##j = h0##j, l0##j = h0##j, l1##j = h0##j;
+#define QM_STEP(j)                                                               \
+    {                                                                            \
+        const __m512i a = _mm512_set1_epi32(static_cast<int>(digits[2 * (j)]));     \
+        const __m512i c = _mm512_set1_epi32(static_cast<int>(digits[2 * (j) + 1])); \
+        h0##j = _mm512_dpbusd_epi32(h0##j, x0, a);                               \
+        h1##j = _mm512_dpbusd_epi32(h1##j, x1, a);                               \
+        l0##j = _mm512_dpbusd_epi32(l0##j, x0, c);                               \
+        l1##j = _mm512_dpbusd_epi32(l1##j, x1, c);                               \
+    }
+#define QM_STORE(j)                                           \
+    _mm512_store_si512(high + (j) * kLanes, h0##j);           \
+    _mm512_store_si512(high + (j) * kLanes + 16, h1##j);      \
+    _mm512_store_si512(low + (j) * kLanes, l0##j);            \
+    _mm512_store_si512(low + (j) * kLanes + 16, l1##j);
+            QM_ZERO(0) QM_ZERO(1) QM_ZERO(2) QM_ZERO(3) QM_ZERO(4) QM_ZERO(5)
+            for (std::size_t g = 0; g < groups; ++g, p += 2 * kLine, digits += 2 * kQ) {
+                if constexpr (kPrefetch) {
+                    if (j0 == 0) prefetch_group(p);
+                }
+                const __m512i x0 = _mm512_load_si512(p);
+                const __m512i x1 = _mm512_load_si512(p + kLine);
+                QM_STEP(0) QM_STEP(1) QM_STEP(2) QM_STEP(3) QM_STEP(4) QM_STEP(5)
+            }
+            QM_STORE(0) QM_STORE(1) QM_STORE(2) QM_STORE(3) QM_STORE(4) QM_STORE(5)
+#undef QM_ZERO
+#undef QM_STEP
+#undef QM_STORE
+            for (std::size_t j = 0; j < std::min(kQ, count - j0); ++j) {
+                const std::size_t o = (j0 + j) * stride + (b - begin) * kLanes;
+                finish_sketch(*queries[j0 + j], seg.roots + b * kLanes, seg.unit_scales + b * kLanes, high + j * kLanes,
+                              low + j * kLanes, upper + o, lower + o);
+            }
+        }
+    }
+}
+
+// Elsewhere the fine bounds of a batch come from the one-query pass, one
+// block at a time and each query in turn: the block's codes are read from
+// memory once and from the first-level cache by the rest.
+using SketchPass = void (*)(const PreparedQuery&, const SegmentView&, std::size_t, std::size_t, float*, float*);
+
+template <SketchPass kSketch>
+void fine_each(const PreparedQuery* const* queries, std::size_t count, const SegmentView& seg, std::size_t begin,
+               std::size_t end, float* upper, float* lower, std::size_t stride) {
+    for (std::size_t b = begin; b < end; ++b) {
+        const std::size_t o = (b - begin) * kLanes;
+        for (std::size_t j = 0; j < count; ++j) {
+            kSketch(*queries[j], seg, b, b + 1, upper + j * stride + o, lower + j * stride + o);
+        }
+    }
+}
+
 constexpr std::size_t kAvx2Queries = 2;  // four accumulators each: 8 of the 16 registers
 
 // vpmaddubsw's pairs cannot saturate with coarse digits (2 * 255 * 63 < 2^15).
@@ -740,17 +822,18 @@ template <bool kPrefetch>
 const Passes& passes_of(KernelId kernel) noexcept {
     static const bool vnni = vnni_supported();
     static const Passes amx{sketch_vnni<kPrefetch>, planes_avx512<kPrefetch>, exact_avx512<kPrefetch>, coarse_amx,
-                            "avx512vnni", "amx-int8"};
+                            fine_vnni<kPrefetch>, "avx512vnni", "amx-int8"};
     static const Passes avx512{vnni ? sketch_vnni<kPrefetch> : sketch_avx2<kPrefetch>,
                                planes_avx512<kPrefetch>,
                                exact_avx512<kPrefetch>,
                                vnni ? coarse_vnni<kPrefetch> : coarse_avx2<kPrefetch>,
+                               vnni ? fine_vnni<kPrefetch> : fine_each<sketch_avx2<kPrefetch>>,
                                vnni ? "avx512vnni" : "avx2",
                                vnni ? "avx512vnni" : "avx2"};
     static const Passes avx2{sketch_avx2<kPrefetch>, planes_avx2<kPrefetch>, exact_avx2<kPrefetch>,
-                             coarse_avx2<kPrefetch>, "avx2", "avx2"};
+                             coarse_avx2<kPrefetch>, fine_each<sketch_avx2<kPrefetch>>, "avx2", "avx2"};
     static const Passes portable{sketch_portable<kPrefetch>, planes_portable<kPrefetch>, exact_portable<kPrefetch>,
-                                 coarse_portable, "portable", "portable"};
+                                 coarse_portable, fine_each<sketch_portable<kPrefetch>>, "portable", "portable"};
     switch (kernel) {
         case KernelId::Amx: return amx;
         case KernelId::Avx512: return avx512;

@@ -40,6 +40,10 @@ struct Passes {
     // gets the fine bounds). Every instruction set gives the same bits.
     void (*sketch_batch)(const PreparedQuery* const* queries, std::size_t count, const SegmentView& seg,
                          std::size_t begin, std::size_t end, float* upper, std::size_t stride);
+    // The fine sketch level of a batch, U and L, the same bits as sketch()
+    // gives each query, laid out as sketch_batch lays out U.
+    void (*sketch_batch_fine)(const PreparedQuery* const* queries, std::size_t count, const SegmentView& seg,
+                              std::size_t begin, std::size_t end, float* upper, float* lower, std::size_t stride);
     const char* sketch_name;        // the sketch pass's instruction set
     const char* sketch_batch_name;  // and the batch sketch pass's
 };

@@ -28,6 +28,11 @@
 // that the bounds would have ruled blocks out again. That is only a guess
 // about speed; it keeps such stores at the cost of the full scan. A top k
 // that reaches into most blocks never reads the bounds (kEntriesPerBest).
+//
+// A range scan (every entry at or above min_score) has a fixed threshold and
+// scores what passes after every run. A mask of allowed positions makes its
+// dead lanes' bounds -inf, keeps their scores out of every result, and
+// leaves blocks with no allowed lane unread at every level.
 #include "scan.hpp"
 
 #include <algorithm>
@@ -61,6 +66,9 @@ constexpr std::size_t kDeferredBatch = 8;
 constexpr float kTypicalSketchBound = 0x1p-6f;
 constexpr float kTypicalPlaneBound = 0x1p-8f;
 constexpr std::uint32_t kAllLanes = ~0u;
+// Runs that take fine bounds from a batch pass after coarse ones let too
+// many blocks through.
+constexpr std::size_t kFineRuns = 4;
 
 void count_blocks(std::size_t* counter, std::size_t blocks) noexcept {
     if (counter != nullptr) *counter += blocks;
@@ -96,14 +104,15 @@ Scan::Scan(const Vectorstore& store, const PreparedQuery& query, const ScanGoal&
 
 void Scan::run() {
     for_each_run(store_, first_, last_, [&](std::size_t segment, std::size_t begin, std::size_t stop) {
-        take_run(segment, begin, stop, nullptr);
+        take_run(segment, begin, stop, nullptr, nullptr);
     });
     finish();
 }
 
-void Scan::take_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* coarse_upper) {
+void Scan::take_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* upper,
+                    const float* lower) {
     if (pruning_ && try_bounds_) {
-        bounded_run(segment, begin, stop, coarse_upper);
+        bounded_run(segment, begin, stop, upper, lower);
         prune_deferred();
     } else {
         exact_run(segment, begin, stop);
@@ -200,14 +209,17 @@ void Scan::offer_lower_bounds(const float* upper, const float* lower, const floa
 // One run through the level the scan starts at, then, block by block, the
 // decision: skipped, deferred, or (an unbounded lane, or deferring given up
 // in a scan that starts at the high plane) scored at once. In a batch the
-// run comes with coarse sketch bounds: a block that passes them gets the
-// fine sketch bound first, and is then decided like any other.
-void Scan::bounded_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* coarse_upper) {
+// run comes with the sketch bounds already computed: fine ones, used as
+// they are, or coarse U, where a block that passes gets the fine bounds
+// first and is then decided like any other.
+void Scan::bounded_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* given_upper,
+                       const float* given_lower) {
     const SegmentView seg = view(segment);
     const std::size_t count = live_blocks(segment, begin, stop);
     if (count == 0) return;
-    const bool coarse = sketch_ && coarse_upper != nullptr;
-    if (sketch_ && !coarse) {
+    const bool coarse = sketch_ && given_upper != nullptr && given_lower == nullptr;
+    const bool given = sketch_ && given_lower != nullptr;
+    if (sketch_ && given_upper == nullptr) {
         for_each_live_range(store_, segment, begin, stop, first_, last_, allowed_, [&](std::size_t b, std::size_t e) {
             passes_.sketch(q_, seg, b, e, scratch_.upper + (b - begin) * kLanes, scratch_.lower + (b - begin) * kLanes);
         });
@@ -225,27 +237,29 @@ void Scan::bounded_run(std::size_t segment, std::size_t begin, std::size_t stop,
         const float limit = threshold();
         candidates = 0;
         for (std::size_t n = 0; n < count; ++n) {
-            const float* u = coarse_upper + (scratch_.blocks[n] - begin) * kLanes;
+            const float* u = given_upper + (scratch_.blocks[n] - begin) * kLanes;
             int any = 0;
             for (std::size_t l = 0; l < kLanes; ++l) any |= u[l] >= limit;
             if (any != 0) scratch_.blocks[candidates++] = scratch_.blocks[n];
         }
     }
+    const float* upper_base = given ? given_upper : scratch_.upper;
+    const float* lower_base = given ? given_lower : scratch_.lower;
     // Blocks that passed a real test (not one that nothing could fail yet),
-    // or with an unbounded lane.
-    std::size_t passed = 0;
+    // or with an unbounded lane; and blocks that passed coarse bounds.
+    std::size_t passed = 0, refined = 0;
     for (std::size_t n = 0; n < candidates; ++n) {
         const std::uint32_t block = scratch_.blocks[n];
         const std::size_t at = base(segment, block);
         const std::size_t slot = (sketch_ ? block - begin : n) * kLanes;
         const std::uint32_t live = lanes(at);
         const float limit = threshold();
-        const float* upper = scratch_.upper + slot;
-        const float* lower = scratch_.lower + slot;
+        const float* upper = upper_base + slot;
+        const float* lower = lower_base + slot;
         if (coarse) {
-            if (!may_pass(coarse_upper + slot, live, limit)) continue;
+            if (!may_pass(given_upper + slot, live, limit)) continue;
             passes_.sketch(q_, seg, block, block + 1, scratch_.upper + slot, scratch_.lower + slot);
-            count_blocks(stats_refined(), 1);
+            ++refined;
         }
         if (!may_pass(upper, live, limit)) continue;
         const float best = best_upper(upper, live);
@@ -259,7 +273,14 @@ void Scan::bounded_run(std::size_t segment, std::size_t begin, std::size_t stop,
             score_now(segment, seg, block);
         }
     }
+    count_blocks(stats_refined(), refined);
     try_bounds_ = 2 * passed <= count;
+    // Coarse bounds pay while few blocks need the fine ones after them (a
+    // fine bound costs twice a coarse one): else the next runs take fine
+    // bounds from the batch pass, and then coarse ones are tried again, as
+    // the threshold only rises.
+    if (coarse && 4 * refined > count) fine_runs_ = kFineRuns;
+    if (given && fine_runs_ > 0) --fine_runs_;
 }
 
 void Scan::score_now(std::size_t segment, const SegmentView& seg, std::uint32_t block) {

@@ -95,12 +95,16 @@ public:
     // The whole scan of a query alone.
     void run();
 
-    // A scan run by the batch driver: whether the next run's bounds start
-    // at the sketch (then the driver computes coarse ones); one run, with
-    // the coarse sketch U of its blocks' lanes (indexed by block - begin)
-    // or null; and the end, after the last run.
-    bool wants_sketch() const noexcept { return sketch_ && try_bounds_; }
-    void take_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* coarse_upper);
+    // A scan run by the batch driver: which sketch bounds its next run
+    // wants from the batch pass (none: it reads its own level); one run,
+    // with coarse U (lower null) or fine U and L of its blocks' lanes
+    // (indexed by block - begin), or neither; and the end, after the last run.
+    enum class Wants { Nothing, Coarse, Fine };
+    Wants wants() const noexcept {
+        if (!sketch_ || !try_bounds_) return Wants::Nothing;
+        return fine_runs_ > 0 ? Wants::Fine : Wants::Coarse;
+    }
+    void take_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* upper, const float* lower);
     void finish();
 
 private:
@@ -112,7 +116,8 @@ private:
     bool may_pass(const float* upper, std::uint32_t lanes, float limit) const noexcept;
     void offer_scores(const float* scores, std::size_t base);
     void offer_lower_bounds(const float* upper, const float* lower, const float* r, std::uint32_t lanes, float best);
-    void bounded_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* coarse_upper);
+    void bounded_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* given_upper,
+                     const float* given_lower);
     void score_now(std::size_t segment, const SegmentView& seg, std::uint32_t block);
     void exact_run(std::size_t segment, std::size_t begin, std::size_t stop);
     void prune_deferred();
@@ -145,6 +150,7 @@ private:
     bool sketch_;   // the bounds start at the sketch
     bool try_bounds_ = true;
     bool defer_all_ = true;
+    std::size_t fine_runs_ = 0;  // runs that still want fine bounds from a batch pass
     std::vector<Deferred> deferred_;
     std::size_t bounded_blocks_ = 0;  // blocks that went through the bounds
     // Thresholds of the last k-th scores seen (NaN: none yet); those change

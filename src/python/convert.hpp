@@ -39,8 +39,8 @@ struct QueryRows {
     std::size_t count = 0;
     std::optional<std::pair<std::size_t, std::size_t>> mismatch;  // (index, length)
 };
-// A 2-D numpy array or memoryview is read row by row from memory (a float32
-// C-contiguous array in one copy); anything else is iterated as a sequence
+// A 2-D numpy array or memoryview of plain numbers is read row by row from
+// memory; anything else is iterated as a sequence
 // of vectors, each converted as to_float_vector() converts one.
 QueryRows to_query_rows(PyObject* obj, std::size_t length);
 

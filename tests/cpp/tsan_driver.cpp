@@ -120,6 +120,18 @@ void reader(const Fixture& f, unsigned seed, const std::vector<std::optional<std
             check(f, qi, ki, std::nullopt, "search");
         }
     }
+    // Every query at once, its workers beside the other readers' threads.
+    std::vector<float> flat;
+    for (const auto& q : f.queries) flat.insert(flat.end(), q.begin(), q.end());
+    const std::size_t ki = rng() % f.top_ks.size();
+    auto batch = search_batch(f.store, flat.data(), f.queries.size(), f.top_ks[ki], 1 + rng() % 4);
+    for (std::size_t qi = 0; qi < f.queries.size(); ++qi) {
+        ++comparisons;
+        if (!batch.ok() || !same(batch.value()[qi], f.expected[qi][ki])) {
+            ++mismatches;
+            std::fprintf(stderr, "search_batch: query %zu top_k %zu: different answer\n", qi, f.top_ks[ki]);
+        }
+    }
     // The default thread count, which reads the platform's parallelism concurrently.
     const auto& q = f.queries[0];
     auto r = parallel_search(f.store, q.data(), q.size(), f.top_ks.back(), std::nullopt);
