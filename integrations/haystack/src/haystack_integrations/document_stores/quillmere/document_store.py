@@ -79,10 +79,6 @@ def _document(entry_id: str, payload: Dict[str, Any], score: Optional[float], em
     )
 
 
-def _embedded(_id: str, payload: Dict[str, Any]) -> bool:
-    return payload["has_embedding"]
-
-
 def _any_embedded(collection: Collection, besides: Iterable[str] = ()) -> bool:
     skip = set(besides)
     return any(e.payload["has_embedding"] and e.id not in skip for e in collection.items())
@@ -357,14 +353,15 @@ class QuillmereDocumentStore:
             if len(query_embedding) != collection.vector_size and not _any_embedded(collection):
                 logger.warning("No Documents found with embeddings. Returning empty list.")
                 return []
-            if keep is None:
-                hits = collection.search(query_embedding, top_k)
+            if keep is None or isinstance(keep, dict):
+                hits = collection.search(query_embedding, top_k, filter=keep)
                 # NaN rows rank last: if none is among the hits, they are the
-                # best of the embedded documents too.
+                # best of the embedded (and matching) documents too.
                 if not all(hit.payload["has_embedding"] for hit in hits):
-                    hits = collection.search(query_embedding, top_k, filter=_embedded)
-            elif isinstance(keep, dict):
-                hits = collection.search(query_embedding, top_k, filter={"$and": [keep, {"has_embedding": True}]})
+                    embedded = {"has_embedding": True}
+                    hits = collection.search(
+                        query_embedding, top_k, filter=embedded if keep is None else {"$and": [keep, embedded]}
+                    )
             else:
                 hits = collection.search(
                     query_embedding, top_k, filter=lambda i, p: p["has_embedding"] and keep(i, p)
