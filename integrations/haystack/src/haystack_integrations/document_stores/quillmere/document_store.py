@@ -279,7 +279,8 @@ class QuillmereDocumentStore:
     def delete_documents(self, document_ids: List[str]) -> None:
         """Deletes the documents with these ids; absent ids are ignored."""
         with self._state.lock:
-            document_ids = list(document_ids)
+            if not isinstance(document_ids, (str, bytes)):  # a lone id: the collection refuses it
+                document_ids = list(document_ids)
             self._state.collection.delete(document_ids)
             self._state.kinds.drop(document_ids)
 
