@@ -1,6 +1,7 @@
 """What Haystack's suite does not check: exactness, tie order, policies, persistence, pipelines."""
 
 import random
+from datetime import datetime
 
 import numpy as np
 import pytest
@@ -9,6 +10,7 @@ from haystack.dataclasses import ByteStream
 from haystack.document_stores.errors import DuplicateDocumentError
 from haystack.document_stores.types import DuplicatePolicy, FilterPolicy
 from haystack.errors import FilterError
+from haystack.utils.filters import document_matches_filter
 
 import quillmere
 from haystack_integrations.components.retrievers.quillmere import QuillmereEmbeddingRetriever
@@ -198,3 +200,133 @@ def test_pipeline_serialises_and_runs():
         query = embedder.run("abba")["embedding"]
         want = expected(query, store.filter_documents(), 3, lambda d: d.meta["i"] < 5 and d.content != "bead")
         assert answer(got) == want and got[0].embedding is None
+
+
+# ------------------------------------------------ compiled filters
+
+def odd_docs(with_odd):
+    """Meta with missing keys, None, bools, ints and floats, unicode, lists, dicts and ISO dates.
+
+    `n` holds only numbers, bools and None (ranges compile there); `m` mixes
+    every kind (equality compiles, ranges fall back, and Haystack raises);
+    `with_odd` adds values Python compares by rules of their own.
+    """
+    rng = random.Random(5)
+    n_values = [0, 1, -0.0, 1.0, 2.5, -3, 2**60, float("inf"), True, False, None]
+    m_values = [1, 0, True, False, None, 1.0, "a", "é", "日本", "", ["a", "b"], [], [1, True], ["a", None],
+                {"x": "y"}, {"x": 1}, "2020-01-01", 2.5]
+    if with_odd:
+        m_values += [(1, 2), datetime(2020, 1, 1), np.int64(1)]
+    docs = []
+    for i in range(90):
+        meta = {}
+        for key, pool in (("n", n_values), ("m", m_values), ("tags", [["a", "é"], ["b"], [], "a"]),
+                          ("nested", [{"k": 1}, {"k": "a"}, {"k": None}, {}, "k"]),
+                          ("d", ["2020-01-01", "2021-06-30T12:00:00", "1999-12-31"])):
+            if rng.random() < 0.8:
+                meta[key] = rng.choice(pool)
+        docs.append(Document(id=f"o{i}", content=rng.choice(["a", "é", "", None, "text"]), meta=meta,
+                             embedding=None if i % 9 == 4 else [rng.gauss(0, 1) for _ in range(D)]))
+    return docs
+
+
+FIELDS = ["meta.n", "n", "meta.m", "m", "meta.tags", "meta.nested.k", "content", "meta.absent", "meta.d", "id"]
+VALUES = [None, 0, 1, -0.0, 2.5, 2**60, True, False, "a", "é", "日本", "", ["a", "b"], [], ["a", 1],
+          {"x": "y"}, "2020-01-01", float("nan"), [1, "a"], [None, "b"]]
+OPERATORS = ["==", "!=", ">", ">=", "<", "<=", "in", "not in"]
+
+
+def random_filter(rng, depth=0):
+    if depth < 3 and rng.random() < 0.4:
+        return {"operator": rng.choice(["AND", "OR", "NOT"]),
+                "conditions": [random_filter(rng, depth + 1) for _ in range(rng.randrange(4))]}
+    return {"field": rng.choice(FIELDS), "operator": rng.choice(OPERATORS), "value": rng.choice(VALUES)}
+
+
+def haystack_ids(filters, docs):
+    """Haystack's own answer, or the exception class it raises."""
+    try:
+        return [d.id for d in docs if document_matches_filter(filters, d)]
+    except (FilterError, TypeError, ValueError) as error:  # ValueError: numpy values compared with lists
+        return type(error)
+
+
+# (filter, whether it compiles to the collection's dict form)
+KNOWN = [
+    ({"field": "meta.n", "operator": ">", "value": 1}, True),
+    ({"field": "n", "operator": "<=", "value": 0}, True),  # a legacy bare meta key
+    ({"field": "meta.m", "operator": "==", "value": 1}, True),  # also True and 1.0, as in Python
+    ({"field": "meta.m", "operator": "!=", "value": None}, True),
+    ({"field": "meta.m", "operator": "in", "value": ["a", [], {"x": "y"}]}, True),
+    ({"field": "meta.nested.k", "operator": "not in", "value": [None, "a"]}, True),
+    ({"field": "content", "operator": "==", "value": "é"}, True),
+    ({"operator": "NOT", "conditions": [{"field": "meta.n", "operator": ">=", "value": 1},
+                                        {"field": "meta.tags", "operator": "==", "value": ["b"]}]}, True),
+    ({"field": "meta.n", "operator": ">", "value": None}, True),  # never true
+    ({"field": "meta.m", "operator": ">", "value": 1}, False),  # strings stored: Haystack raises
+    ({"field": "meta.n", "operator": ">", "value": "1"}, False),
+    ({"field": "meta.d", "operator": "==", "value": "2020-01-01T00:00:00"}, False),  # a date
+    ({"field": "meta.m", "operator": "==", "value": [1, True]}, False),  # [1] == [True] in Python
+    ({"field": "id", "operator": "==", "value": "o3"}, False),
+    ({"field": "meta.m", "operator": "in", "value": "a"}, False),  # Haystack raises
+    ({"operator": "AND", "conditions": [{"field": "meta.n", "operator": "=="}]}, False),
+]
+
+
+@pytest.mark.parametrize("with_odd", [False, True])
+def test_compiled_filters_answer_as_haystack_does(store, with_odd):
+    docs = odd_docs(with_odd)
+    store.write_documents(docs)
+    rng = random.Random(6)
+    # Odd values under m make every condition on m fall back.
+    known = [(f, compiles and not (with_odd and f.get("field") in ("meta.m", "m"))) for f, compiles in KNOWN]
+    cases = known + [(random_filter(rng), None) for _ in range(500)]
+    compiled = 0
+    for filters, compiles in cases:
+        is_dict = isinstance(store._filter(filters), dict) or store._filter(filters) is None
+        if compiles is not None:
+            assert is_dict == compiles, filters
+        compiled += is_dict
+        want = haystack_ids(filters, docs)
+        if isinstance(want, type):
+            assert not is_dict, filters  # a filter that can raise never compiles
+            with pytest.raises(want):
+                store.filter_documents(filters)
+            continue
+        assert [d.id for d in store.filter_documents(filters)] == want, filters
+        query = [rng.gauss(0, 1) for _ in range(D)]
+        chosen = set(want)
+        got = store.embedding_retrieval(query, filters=filters, top_k=7)
+        assert answer(got) == expected(query, docs, 7, lambda d: d.id in chosen), filters
+    # The vocabulary holds many fallbacks (id, dates, ranges on mixed kinds):
+    # still a good share of random filters take the mask path.
+    assert compiled >= len(cases) // 4
+
+
+@pytest.mark.parametrize(
+    "change, compiles",
+    [
+        (lambda s: None, False),
+        (lambda s: s.delete_documents(["s", "s"]), True),
+        (lambda s: s.delete_by_filter({"field": "meta.x", "operator": "==", "value": "a"}), True),
+        (lambda s: s.write_documents([Document(id="s", meta={"x": 3})], DuplicatePolicy.OVERWRITE), True),
+        (lambda s: s.update_by_filter({"field": "id", "operator": "==", "value": "s"}, {"x": 4}), True),
+        (lambda s: s.update_by_filter({"field": "id", "operator": "==", "value": "t"}, {"x": [1]}), False),
+        (lambda s: s.delete_all_documents(), True),
+    ],
+    ids=["as-written", "delete", "delete-by-filter", "overwrite", "update", "update-to-list", "delete-all"],
+)
+def test_value_kinds_follow_every_change(tmp_path, store, change, compiles):
+    store.write_documents([Document(id="s", meta={"x": "a"}), Document(id="t", meta={"x": 1}),
+                           Document(id="u", meta={"x": 2})])
+    change(store)
+    # A string stored under x makes Haystack's `>` raise: the range compiles only without one.
+    filters = {"field": "meta.x", "operator": ">", "value": 1}
+    assert isinstance(store._filter(filters), dict) == compiles
+    if compiles:
+        docs = store.filter_documents()
+        assert [d.id for d in store.filter_documents(filters)] == haystack_ids(filters, docs)
+        if docs:  # the kinds are rebuilt on load
+            store.save_to_disk(str(tmp_path / "s"))
+            loaded = QuillmereDocumentStore.load_from_disk(str(tmp_path / "s"), shared=False)
+            assert isinstance(loaded._filter(filters), dict)

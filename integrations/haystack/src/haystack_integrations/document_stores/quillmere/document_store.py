@@ -28,7 +28,7 @@ from haystack.document_stores.types import DuplicatePolicy
 from haystack.errors import FilterError
 from quillmere_collection import Collection, Entry
 
-from .filters import compile_filter
+from .filters import FieldKinds, compile_filter
 
 logger = logging.getLogger(__name__)
 
@@ -36,12 +36,15 @@ PAYLOAD_KEYS = frozenset({"content", "blob", "meta", "score", "sparse_embedding"
 
 
 class _State:
-    """The documents of one index, and the lock that makes each store call atomic."""
+    """The documents of one index, the kinds of their fields' values, and the lock that makes each store call atomic."""
 
-    def __init__(self, collection: Optional[Collection] = None) -> None:
+    def __init__(self) -> None:
         # json_payloads=False: meta may hold any value in memory, as in
         # Haystack's own store; save_to_disk refuses what JSON cannot write.
-        self.collection = Collection(json_payloads=False) if collection is None else collection
+        self.collection = Collection(json_payloads=False)
+        # Kept in step with the collection by every call that changes it:
+        # the filter compiler reads it (see filters.FieldKinds).
+        self.kinds = FieldKinds()
         self.lock = threading.RLock()
 
 
@@ -74,10 +77,6 @@ def _document(entry_id: str, payload: Dict[str, Any], score: Optional[float], em
         embedding=embedding,
         sparse_embedding=None if sparse is None else SparseEmbedding.from_dict(sparse),
     )
-
-
-def _embedded(_id: str, payload: Dict[str, Any]) -> bool:
-    return payload["has_embedding"]
 
 
 def _any_embedded(collection: Collection, besides: Iterable[str] = ()) -> bool:
@@ -141,7 +140,10 @@ class QuillmereDocumentStore:
 
     def _filter(self, filters: Optional[Dict[str, Any]]):
         return compile_filter(
-            filters, self._state.collection, strict_datetime_comparison=self.strict_datetime_comparison
+            filters,
+            self._state.collection,
+            self._state.kinds,
+            strict_datetime_comparison=self.strict_datetime_comparison,
         )
 
     # -------------------------------------------------------------- reading
@@ -151,11 +153,22 @@ class QuillmereDocumentStore:
         return len(self._state.collection)
 
     def _select(self, filters: Optional[Dict[str, Any]]) -> List[Entry]:
+        """The entries that match `filters`, in order of writing."""
         keep = self._filter(filters)
-        entries = self._state.collection.items()
+        collection = self._state.collection
         if keep is None:
-            return list(entries)
-        return [entry for entry in entries if keep(entry.id, entry.payload)]
+            return list(collection.items())
+        if not isinstance(keep, dict):
+            return [entry for entry in collection.items() if keep(entry.id, entry.payload)]
+        if not len(collection):
+            return []
+        # A query of zeros scores every row +0.0 (the metric's answer when
+        # either vector's squared norm is zero, so NaN rows too), and the
+        # collection ranks equal scores in order of addition, which is the
+        # order of writing. So this search returns every matching entry, in
+        # that order, from the allowed mask the dict compiles to.
+        zeros = np.zeros(collection.vector_size, np.float32)
+        return [Entry(hit.id, hit.payload) for hit in collection.search(zeros, len(collection), filter=keep)]
 
     def filter_documents(self, filters: Optional[Dict[str, Any]] = None) -> List[Document]:
         """The documents that match `filters` (all for None or {}), in order of writing.
@@ -215,12 +228,14 @@ class QuillmereDocumentStore:
                 return 0
             target, size = self._target(collection, list(chosen.values()))
             placeholder = [math.nan] * size
+            payloads = [_payload(doc) for doc in chosen.values()]
             target.add(
                 list(chosen),
                 [placeholder if doc.embedding is None else doc.embedding for doc in chosen.values()],
-                [_payload(doc) for doc in chosen.values()],
+                payloads,
             )
             self._state.collection = target
+            self._state.kinds.put(chosen, payloads)
         return len(documents) if policy == DuplicatePolicy.OVERWRITE else len(chosen)
 
     @staticmethod
@@ -264,12 +279,16 @@ class QuillmereDocumentStore:
     def delete_documents(self, document_ids: List[str]) -> None:
         """Deletes the documents with these ids; absent ids are ignored."""
         with self._state.lock:
+            if not isinstance(document_ids, (str, bytes)):  # a lone id: the collection refuses it
+                document_ids = list(document_ids)
             self._state.collection.delete(document_ids)
+            self._state.kinds.drop(document_ids)
 
     def delete_all_documents(self) -> None:
         """Deletes every document; the next embedding written may have any length."""
         with self._state.lock:
             self._state.collection = Collection(json_payloads=False)
+            self._state.kinds = FieldKinds()
 
     def delete_by_filter(self, filters: Dict[str, Any]) -> int:
         """Deletes the documents that match `filters`; returns how many.
@@ -280,7 +299,9 @@ class QuillmereDocumentStore:
             raise FilterError("delete_by_filter needs filters; delete_all_documents deletes every document")
         with self._state.lock:
             doomed = [entry.id for entry in self._select(filters)]
-            return self._state.collection.delete(doomed)
+            deleted = self._state.collection.delete(doomed)
+            self._state.kinds.drop(doomed)
+            return deleted
 
     def update_by_filter(self, filters: Dict[str, Any], meta: Dict[str, Any]) -> int:
         """Merges `meta` into the metadata of the documents that match `filters`; returns how many.
@@ -299,6 +320,7 @@ class QuillmereDocumentStore:
                 ids = [entry.id for entry in chosen]
                 payloads = [{**entry.payload, "meta": {**entry.payload["meta"], **meta}} for entry in chosen]
                 collection.add(ids, collection.vectors(ids), payloads)
+                self._state.kinds.put(ids, payloads)
             return len(chosen)
 
     # ----------------------------------------------------------- retrieval
@@ -332,12 +354,15 @@ class QuillmereDocumentStore:
             if len(query_embedding) != collection.vector_size and not _any_embedded(collection):
                 logger.warning("No Documents found with embeddings. Returning empty list.")
                 return []
-            if keep is None:
-                hits = collection.search(query_embedding, top_k)
+            if keep is None or isinstance(keep, dict):
+                hits = collection.search(query_embedding, top_k, filter=keep)
                 # NaN rows rank last: if none is among the hits, they are the
-                # best of the embedded documents too.
+                # best of the embedded (and matching) documents too.
                 if not all(hit.payload["has_embedding"] for hit in hits):
-                    hits = collection.search(query_embedding, top_k, filter=_embedded)
+                    embedded = {"has_embedding": True}
+                    hits = collection.search(
+                        query_embedding, top_k, filter=embedded if keep is None else {"$and": [keep, embedded]}
+                    )
             else:
                 hits = collection.search(
                     query_embedding, top_k, filter=lambda i, p: p["has_embedding"] and keep(i, p)
@@ -394,4 +419,7 @@ class QuillmereDocumentStore:
                     f"index '{store.index}' already holds {len(store._state.collection)} documents: load into another index"
                 )
             store._state.collection = collection
+            store._state.kinds = FieldKinds()
+            entries = list(collection.items())
+            store._state.kinds.put([entry.id for entry in entries], [entry.payload for entry in entries])
         return store
