@@ -77,7 +77,10 @@ GAP_BYTES = 4096
 # a search for them.
 PREFIX_DENSITY = 0.25
 
-# Ids added to the table at once, at most: bounds its temporaries to a few MB.
+# Adds of up to SMALL_ADD ids update the id table one id at a time, larger
+# ones a chunk of at most ID_CHUNK ids at a time: the chunked path costs tens
+# of µs per chunk, and bounds its temporaries to a few MB.
+SMALL_ADD = 64
 ID_CHUNK = 1 << 16
 
 CHANGED = "collection changed during iteration"
@@ -224,15 +227,22 @@ class Collection:
                 return
             if self._size is None:
                 self._fix_size(rows.shape[1])
-            # Hashing comes before any change: an id whose hash raises changes nothing.
-            hashes = hashes_of(ids)
             # Within one call the last occurrence of an id wins, as it would
-            # in a sequence of single adds.
-            keep = last_occurrences(ids, hashes)
+            # in a sequence of single adds. Both ways hash every id before
+            # any change, so an id whose hash raises changes nothing.
+            if len(ids) <= SMALL_ADD:
+                hashes = None
+                last = {id_: i for i, id_ in enumerate(ids)}
+                keep = None if len(last) == len(ids) else sorted(last.values())
+            else:
+                hashes = hashes_of(ids)
+                keep = last_occurrences(ids, hashes)
+                keep = None if keep is None else keep.tolist()
             if keep is not None:
-                ids = [ids[i] for i in keep.tolist()]
-                payloads = None if payloads is None else [payloads[i] for i in keep.tolist()]
-                rows, hashes = rows[keep], hashes[keep]
+                ids = [ids[i] for i in keep]
+                payloads = None if payloads is None else [payloads[i] for i in keep]
+                rows = rows[keep]
+                hashes = None if hashes is None else hashes[keep]
             self._append(ids, hashes, rows, payloads)
             self._maybe_compact()
 
@@ -283,8 +293,14 @@ class Collection:
                 raise
         return payloads
 
-    def _append(self, ids: List[str], hashes: np.ndarray, rows: np.ndarray, payloads: Optional[List[Any]]) -> None:
-        """Appends checked, distinct entries at new positions, all or nothing."""
+    def _append(
+        self, ids: List[str], hashes: Optional[np.ndarray], rows: np.ndarray, payloads: Optional[List[Any]]
+    ) -> None:
+        """Appends checked, distinct entries at new positions, all or nothing.
+
+        With `hashes` (the ids' hashes_of) the table takes them a chunk at a
+        time, otherwise one by one.
+        """
         start, n = self._count, len(ids)
         table = self._table
         table.reserve(n, self._ids)  # changes no entry, so it comes before the store takes any row
@@ -305,9 +321,16 @@ class Collection:
         self._alive.extend(b"\x01" * n)
         self._ids.extend(ids)  # first: the table confirms its matches against these
         self._payloads.extend(itertools.repeat(None, n) if payloads is None else payloads)
+        if hashes is None:
+            for position, id_ in enumerate(ids, start):
+                old = table.put(id_, position, self._ids)
+                if old >= 0:
+                    self._ids[old] = None
+                    self._payloads[old] = None
+                    self._alive[old] = 0
         # A chunk of ids at a time, so that the table's temporaries stay small
         # (glibc keeps large freed temporaries resident).
-        for first in range(0, n, ID_CHUNK):
+        for first in range(0, n if hashes is not None else 0, ID_CHUNK):
             chunk = slice(first, first + ID_CHUNK)
             keys, chunk_hashes = ids[chunk], hashes[chunk]
             found = table.lookup(keys, chunk_hashes, self._ids)

@@ -16,6 +16,7 @@ answer depends on: lookups only ever ask whether an id is present, and where.
 
 from __future__ import annotations
 
+import operator
 from typing import Any, List, Optional, Sequence
 
 import numpy as np
@@ -31,9 +32,13 @@ _TAG_SHIFT = 64 - TAG_BITS
 _MAX_LOAD = 2 / 3
 
 
+# Every hash goes through this name, so that tests can make ids collide.
+_hash = hash
+
+
 def hashes_of(keys: Sequence[Any]) -> np.ndarray:
-    """hash() of each key, as int64 (a str caches its hash, so this is cheap)."""
-    return np.fromiter(map(hash, keys), np.int64, len(keys))
+    """The hash of each key, as int64 (a str caches its hash, so this is cheap)."""
+    return np.fromiter(map(_hash, keys), np.int64, len(keys))
 
 
 def last_occurrences(keys: Sequence[Any], hashes: np.ndarray) -> Optional[np.ndarray]:
@@ -97,7 +102,7 @@ class IdTable:
 
     def find(self, key: Any, ids: List[Optional[str]]) -> int:
         """The slot holding `key`, or -1."""
-        h = hash(key) & _HASH_MASK
+        h = _hash(key) & _HASH_MASK
         tag, mask, view = h >> _TAG_SHIFT, self._mask, self._view
         slot = h & mask
         while True:
@@ -122,6 +127,29 @@ class IdTable:
         self._view[slot] = GONE
         self._live -= 1
         return position
+
+    def put(self, key: str, position: int, ids: List[Optional[str]]) -> int:
+        """Sets `key`'s position (room reserved): its previous position, or -1 if it was absent."""
+        h = _hash(key) & _HASH_MASK
+        tag, mask, view = h >> _TAG_SHIFT, self._mask, self._view
+        slot, free = h & mask, -1
+        while True:
+            value = view[slot]
+            if value == EMPTY:
+                break
+            if value == GONE:
+                if free < 0:
+                    free = slot
+            elif value & TAG_MASK == tag and ids[value >> TAG_BITS] == key:
+                view[slot] = position << TAG_BITS | tag
+                return value >> TAG_BITS
+            slot = (slot + 1) & mask
+        if free < 0:
+            free = slot
+            self._used += 1
+        view[free] = position << TAG_BITS | tag
+        self._live += 1
+        return -1
 
     # ------------------------------------------------------------ many ids
 
@@ -151,9 +179,11 @@ class IdTable:
         while len(pending):
             value = slots[slot[pending]]
             maybe = (value >= 0) & ((value & TAG_MASK) == tag[pending])
-            for i, v in zip(pending[maybe].tolist(), value[maybe].tolist()):
-                if ids[v >> TAG_BITS] == keys[i]:
-                    found[i] = slot[i]
+            if maybe.any():
+                who = pending[maybe]
+                stored = map(ids.__getitem__, (value[maybe] >> TAG_BITS).tolist())
+                same = np.fromiter(map(operator.eq, stored, map(keys.__getitem__, who.tolist())), np.bool_, len(who))
+                found[who[same]] = slot[who[same]]
             pending = pending[(value != EMPTY) & (found[pending] < 0)]
             slot[pending] = (slot[pending] + 1) & mask
         return found

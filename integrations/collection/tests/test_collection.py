@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import quillmere
-from quillmere_collection import Collection, CorruptSaveError, _collection
+from quillmere_collection import Collection, CorruptSaveError, _collection, _idtable
 
 DATA = Path(__file__).resolve().parent / "data"
 
@@ -58,13 +58,30 @@ def chunks(request, monkeypatch):
         monkeypatch.setattr(_collection, "GAP_BYTES", 2 * 4 * D)
 
 
-def test_exact_through_overwrites_deletes_and_compactions(chunks, tmp_path):
+@pytest.fixture(params=["hash", "clashing-hash"])
+def id_hash(request, monkeypatch):
+    """Python's hash of the ids, or one that gives every id one of 7 slots and
+    the same tag, so that the id table's probes meet other ids all the time."""
+    if request.param == "clashing-hash":
+        monkeypatch.setattr(_idtable, "_hash", lambda key: hash(key) % 7)
+
+
+@pytest.fixture(params=["one-by-one", "chunked"])
+def id_path(request, monkeypatch):
+    """Adds update the id table id by id, or in chunks of 2 ids."""
+    if request.param == "chunked":
+        monkeypatch.setattr(_collection, "SMALL_ADD", 0)
+        monkeypatch.setattr(_collection, "ID_CHUNK", 2)
+
+
+def test_exact_through_overwrites_deletes_and_compactions(chunks, id_hash, id_path, tmp_path):
     rng = random.Random(7)
     collection, model = Collection(D), {}  # model: id -> (vector, payload), in order
     compactions = 0
     for step in range(300):
         if rng.random() < 0.6 or not model:
-            ids = [f"id{rng.randrange(80)}" for _ in range(rng.randrange(1, 4))]
+            count = rng.randrange(1, 4) if rng.random() < 0.8 else rng.randrange(4, 24)  # repeats within a call
+            ids = [f"id{rng.randrange(80)}" for _ in range(count)]
             vectors = [random_vector(rng) for _ in ids]
             collection.add(ids, vectors, [{"step": step} for _ in ids])
             for id_, vector in zip(ids, vectors):
@@ -86,6 +103,11 @@ def test_exact_through_overwrites_deletes_and_compactions(chunks, tmp_path):
             assert bits(collection.search(query, k)) == expected(model, query, k)
         some = rng.sample(sorted(model), min(len(model), 5)) * 2
         assert collection.vectors(some).view(np.uint32).tolist() == f32_bits([model[i][0] for i in some])
+        assert [entry.id for entry in collection.get(some + ["never added"])] == some
+        assert all(id_ in collection for id_ in some) and "never added" not in collection
+        within = set(some[:3])
+        restricted = collection.search(query, 4, ids=some[:3] + ["never added"])
+        assert bits(restricted) == expected(model, query, 4, lambda id_, payload: id_ in within)
     assert compactions >= 3
     assert [entry.payload for entry in collection.get(list(model))] == [p for _, p in model.values()]
 
