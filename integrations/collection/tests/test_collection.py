@@ -1,10 +1,12 @@
 import datetime
 import io
+import json
 import math
 import os
 import random
 import shutil
 import struct
+import zlib
 from pathlib import Path
 
 import numpy as np
@@ -273,6 +275,20 @@ def flip_header(where):
     return damage
 
 
+def rewrite_ids(ids):
+    """Replaces the saved ids, with a manifest that vouches for the new entries file."""
+
+    def damage(directory):
+        path = next(directory.glob("entries-*"))
+        raw = json.dumps({**json.loads(path.read_bytes()), "ids": ids}).encode()
+        path.write_bytes(raw)
+        manifest = json.loads((directory / "manifest.json").read_bytes())
+        manifest["entries"].update(bytes=len(raw), crc32=zlib.crc32(raw))
+        (directory / "manifest.json").write_text(json.dumps(manifest))
+
+    return damage
+
+
 HEADER_BYTES = {"magic": 1, "length-low": 8, "length-high": 9, "{": "{", "(": "(", ")": ")", "}": "}",
                 "descr": "f4'", "order": "False"}
 
@@ -288,9 +304,10 @@ HEADER_BYTES = {"magic": 1, "length-low": 8, "length-high": 9, "{": "{", "(": "(
         (lambda d: (d / "manifest.json").write_text((d / "manifest.json").read_text()[:40]), "not valid JSON"),
         (lambda d: next(d.glob("vectors-*")).unlink(), "is missing"),
     ]
-    + [(flip_header(where), r"vectors-[0-9a-f]+\.npy") for where in HEADER_BYTES.values()],
+    + [(flip_header(where), r"vectors-[0-9a-f]+\.npy") for where in HEADER_BYTES.values()]
+    + [(rewrite_ids(ids), "ids that are not distinct strings") for ids in (["b", "b"], ["a", 2])],
     ids=["no-manifest", "short-vectors", "short-entries", "bad-vectors", "bad-entries", "short-manifest", "no-vectors"]
-    + [f"header-{name}" for name in HEADER_BYTES],
+    + [f"header-{name}" for name in HEADER_BYTES] + ["repeated-id", "int-id"],
 )
 def test_damaged_save_refuses_to_load(tmp_path, damage, reason):
     collection = Collection(3)
