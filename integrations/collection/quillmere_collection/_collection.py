@@ -180,7 +180,7 @@ class Collection:
         return len(self._table)
 
     def __contains__(self, id: object) -> bool:
-        return self._table.find(id, self._ids) >= 0
+        return self._table.get(id, self._ids) >= 0
 
     def __iter__(self) -> Iterator[str]:
         """The live ids, in order of addition (an overwritten id at its new place)."""
