@@ -22,9 +22,12 @@ of interleaved single-query calls (the same queries for every contender):
    collection of --memory-n × --memory-d rows (default 1,000,000 × 128)
    without payloads, built in a fresh child process: its resident growth
    over 4·n·d, then the time and the resident peak above that steady state
-   of save, load, and a compaction after deleting a quarter of the entries.
-   `--baseline OTHER/bin/python` runs the same child with another
-   installation (an earlier version of the collection) in the same run.
+   of save, load, and a compaction after deleting a quarter of the entries;
+   then calls by id (get, `in`, add and delete of one entry, a get of
+   100,000 ids, a search restricted to 10,000 ids) and a plain search.
+   `--baseline [LABEL=]OTHER/bin/python` (repeatable) runs the same child
+   with another installation (an earlier version of the collection) in the
+   same run, the children alternating.
 5. Dict filters (`--filters`, on its own or after the rest), on
    --filters-n × d rows (default 100,000 × 384), top 10: at 50%, 10%, 1% and
    0.1% selectivity, on an int field, a string field, a float range, an $and

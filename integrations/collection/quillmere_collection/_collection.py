@@ -7,7 +7,8 @@ order of addition, so the store's tie order (insertion order) is the order
 of addition. Deleting or overwriting an entry leaves a tombstone (its
 position's id becomes None) that searches skip; compaction rebuilds the
 store and the lists from the live positions, in order, which keeps every
-relative order and so every answer.
+relative order and so every answer. Live ids find their positions through
+an IdTable (_idtable), which holds no Python object per entry.
 
 The store holds the only copy of the vectors. Compaction, saving, MMR and
 `vectors` read them back with `Vectorstore.vectors`, a chunk of at most

@@ -2,9 +2,11 @@
 
 A dict from a million str ids to their positions costs about 100 bytes per
 entry (its entries and index, and an int object per position). This table
-holds no Python object: 8 bytes per slot, with between 1.5 and 3 slots per
-slot in use, so 12 to 24 bytes per live id. The ids themselves stay in the
-collection's per-position list, against which every match is confirmed.
+holds no Python object: 8 bytes per slot, and between 1.5 and 3 slots per
+id when it is built, so 12 to 24 bytes per live id. The ids themselves stay
+in the collection's per-position list, against which every match is
+confirmed. Deleted ids leave GONE slots until the next compaction rebuilds
+the table.
 
 A slot holds EMPTY, GONE (a deleted id: lookups probe past it, new ids may
 take it), or `position << TAG_BITS | tag`, where the tag is the top bits of
@@ -99,9 +101,6 @@ class IdTable:
 
     def __len__(self) -> int:
         return self._live
-
-    def nbytes(self) -> int:
-        return self._slots.nbytes
 
     # ------------------------------------------------------------ one id
 
