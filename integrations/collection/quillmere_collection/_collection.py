@@ -66,8 +66,10 @@ COMPACT_RATIO = 0.5
 RESTRICT_FRACTION = 0.07
 
 # Vectors read back from the store at once, at most; runs of wanted
-# positions closer than GAP_BYTES of vectors are read as one range.
-CHUNK_BYTES = 16 << 20
+# positions closer than GAP_BYTES of vectors are read as one range. A
+# consumer holds one chunk while the next is read, so two can be resident:
+# at 8 MiB a save peaked about 50 MB above the steady state, 65-75 MB at 16.
+CHUNK_BYTES = 8 << 20
 GAP_BYTES = 4096
 
 # With at least this fraction of the positions allowed, a search first

@@ -32,6 +32,9 @@ _TAG_SHIFT = 64 - TAG_BITS
 # The table grows (and drops its GONE slots) when the slots in use would
 # exceed this share of it; it is rebuilt at 1.5 slots or more per id.
 _MAX_LOAD = 2 / 3
+# Keys placed at once, at most: bounds the placing's temporaries to a few MB
+# (glibc keeps large freed temporaries resident).
+_PLACE_CHUNK = 1 << 16
 
 
 # Every hash goes through this name, so that tests can make ids collide.
@@ -224,10 +227,15 @@ class IdTable:
         return slot, tag
 
     def _place(self, hashes: np.ndarray, positions: np.ndarray) -> None:
-        """Places keys known to be absent, all at once: each round, every key
-        whose slot is free writes itself there, and of several keys that
-        wrote the same slot the one that reads itself back has it; the
-        others, and the keys that met a taken slot, move one slot on."""
+        """Places distinct keys known to be absent, a chunk at a time."""
+        for first in range(0, len(hashes), _PLACE_CHUNK):
+            self._place_chunk(hashes[first : first + _PLACE_CHUNK], positions[first : first + _PLACE_CHUNK])
+
+    def _place_chunk(self, hashes: np.ndarray, positions: np.ndarray) -> None:
+        """Places keys all at once: each round, every key whose slot is free
+        writes itself there, and of several keys that wrote the same slot
+        the one that reads itself back has it; the others, and the keys that
+        met a taken slot, move one slot on."""
         slot, tag = self._start(hashes)
         values = np.asarray(positions, np.int64) << TAG_BITS | tag
         slots, mask = self._slots, self._mask

@@ -51,7 +51,7 @@ def f32_bits(vectors):
     return np.array(vectors, np.float32).reshape(len(vectors), D).view(np.uint32).tolist()
 
 
-@pytest.fixture(params=["16MiB-chunks", "3-row-chunks"])
+@pytest.fixture(params=["default-chunks", "3-row-chunks"])
 def chunks(request, monkeypatch):
     """Reads back from the store in the default chunks, or in chunks of 3
     rows that read runs 2 rows apart together, so that every chunk edge is met."""
@@ -70,10 +70,12 @@ def id_hash(request, monkeypatch):
 
 @pytest.fixture(params=["one-by-one", "chunked"])
 def id_path(request, monkeypatch):
-    """Adds update the id table id by id, or in chunks of 2 ids."""
+    """Adds update the id table id by id, or in chunks of 2 ids (also the
+    chunks in which a table is built)."""
     if request.param == "chunked":
         monkeypatch.setattr(_collection, "SMALL_ADD", 0)
         monkeypatch.setattr(_collection, "ID_CHUNK", 2)
+        monkeypatch.setattr(_idtable, "_PLACE_CHUNK", 2)
 
 
 def test_exact_through_overwrites_deletes_and_compactions(chunks, id_hash, id_path, tmp_path):
