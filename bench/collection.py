@@ -22,9 +22,12 @@ of interleaved single-query calls (the same queries for every contender):
    collection of --memory-n × --memory-d rows (default 1,000,000 × 128)
    without payloads, built in a fresh child process: its resident growth
    over 4·n·d, then the time and the resident peak above that steady state
-   of save, load, and a compaction after deleting a quarter of the entries.
-   `--baseline OTHER/bin/python` runs the same child with another
-   installation (an earlier version of the collection) in the same run.
+   of save, load, and a compaction after deleting a quarter of the entries;
+   then calls by id (get, `in`, add and delete of one entry, a get of
+   100,000 ids, a search restricted to 10,000 ids) and a plain search.
+   `--baseline [LABEL=]OTHER/bin/python` (repeatable) runs the same child
+   with another installation (an earlier version of the collection) in the
+   same run, the children alternating.
 5. Dict filters (`--filters`, on its own or after the rest), on
    --filters-n × d rows (default 100,000 × 384), top 10: at 50%, 10%, 1% and
    0.1% selectivity, on an int field, a string field, a float range, an $and
@@ -182,25 +185,46 @@ def memory_child(n, d, repeats):
     want = [h[:2] for h in collection.search(rows[5], 10)]
     out["compact_s"], out["compact_peak"], _ = timed_peak(collection.compact)
     assert [h[:2] for h in collection.search(rows[5], 10)] == want
+    # Calls by id, one at a time (µs each), on the compacted collection.
+    pick = np.random.default_rng(2).choice(np.arange(1, n, 4), 2000, replace=False).tolist()
+    some = [f"doc-{i}" for i in pick]
+    out["get_us"] = 1e3 * median_ms(lambda: [collection.get([id_]) for id_ in some], repeats) / len(some)
+    out["contains_us"] = 1e3 * median_ms(lambda: [id_ in collection for id_ in some], repeats) / len(some)
+    out["get_many_s"] = median_ms(lambda: collection.get(some * 50), repeats) / 1e3
+    out["search_ms"] = median_ms(lambda: collection.search(rows[3], 10), 5 * repeats)
+    out["restrict_ms"] = median_ms(lambda: collection.search(rows[3], 10, ids=some * 5), repeats)
+    added = [f"new-{i}" for i in range(len(some))]
+    start = time.perf_counter()
+    for id_, row in zip(added, np.repeat(rows[:1], len(added), axis=0)):
+        collection.add([id_], row[None])
+    out["add_one_us"] = 1e6 * (time.perf_counter() - start) / len(added)
+    start = time.perf_counter()
+    for id_ in some:
+        collection.delete([id_])
+    out["delete_one_us"] = 1e6 * (time.perf_counter() - start) / len(some)
     return out
 
 
-def memory_section(n, d, repeats, baseline, rounds):
+def memory_section(n, d, repeats, baselines, rounds):
     command = [str(Path(__file__).resolve()), "--memory-child", f"--memory-n={n}", f"--memory-d={d}",
                f"--repeats={repeats}"]
-    # Children alternate, so that the machine's load falls on both alike;
+    # Children alternate, so that the machine's load falls on all alike;
     # each figure is the median over the rounds.
+    installs = []
+    for baseline in baselines or []:
+        label, _, python = baseline.rpartition("=")
+        installs.append((label or "before", python))
+    installs.append(("now", sys.executable))
     results = {}
     for _ in range(rounds):
-        for label, python in [("before", baseline), ("now", sys.executable)]:
-            if python is not None:
-                done = subprocess.run([python, *command], check=True, stdout=subprocess.PIPE, text=True)
-                results.setdefault(label, []).append(json.loads(done.stdout))
+        for label, python in installs:
+            done = subprocess.run([python, *command], check=True, stdout=subprocess.PIPE, text=True)
+            results.setdefault(label, []).append(json.loads(done.stdout))
     runs = {label: {key: statistics.median(r[key] for r in rs) for key in rs[0]} for label, rs in results.items()}
     raw = 4 * n * d
     print(f"Memory and persistence: {n:,} × {d} without payloads ({raw / 1e6:.0f} MB of float32), "
           f"medians of {repeats} saves and loads in each of {rounds} alternating child processes per "
-          f"installation; machine: {machine()}.\n")
+          f"installation; machine: {machine()}; load average {os.getloadavg()[0]:.1f}.\n")
     labels = list(runs)
     rows = [
         ("resident growth of add, ÷ 4·n·d (the caller keeps its rows and ids)", "growth", "x"),
@@ -213,11 +237,19 @@ def memory_section(n, d, repeats, baseline, rounds):
         ("compaction of 750,000 live of 1,000,000, s".replace("750,000", f"{n - (n + 3) // 4:,}")
          .replace("1,000,000", f"{n:,}"), "compact_s", "s"),
         ("compaction, resident peak above steady, MB", "compact_peak", "MB"),
+        ("get of one id, µs", "get_us", "µs"),
+        ("`id in collection`, µs", "contains_us", "µs"),
+        ("get of 100,000 ids in one call, s", "get_many_s", "s"),
+        ("search, top 10, ms", "search_ms", "ms"),
+        ("search restricted to 10,000 ids, ms", "restrict_ms", "ms"),
+        ("add of one entry, µs", "add_one_us", "µs"),
+        ("delete of one id, µs", "delete_one_us", "µs"),
     ]
-    table(["", *labels] + (["now ÷ before"] if len(labels) == 2 else []),
+    others = labels[:-1]
+    table(["", *labels] + [f"now ÷ {label}" for label in others],
           [[label, *(fmt(runs[run][key], unit, raw) for run in labels)]
-           + ([f"{runs['now'][key] / runs['before'][key]:.2f}"] if len(labels) == 2 else [])
-           for label, key, unit in rows])
+           + [f"{runs['now'][key] / runs[other][key]:.2f}" for other in others]
+           for label, key, unit in rows if all(key in runs[run] for run in labels)])
 
 
 def fmt(value, unit, raw):
@@ -342,7 +374,8 @@ def main():
     parser.add_argument("--memory-d", type=int, default=128)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--rounds", type=int, default=2)
-    parser.add_argument("--baseline", help="another installation's python, measured beside this one in section 4")
+    parser.add_argument("--baseline", action="append",
+                        help="[LABEL=]PYTHON: another installation, measured beside this one in section 4 (repeatable)")
     parser.add_argument("--memory-child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--filters", action="store_true", help="only section 5")
     parser.add_argument("--filters-n", type=int, default=100_000)

@@ -7,7 +7,8 @@ order of addition, so the store's tie order (insertion order) is the order
 of addition. Deleting or overwriting an entry leaves a tombstone (its
 position's id becomes None) that searches skip; compaction rebuilds the
 store and the lists from the live positions, in order, which keeps every
-relative order and so every answer.
+relative order and so every answer. Live ids find their positions through
+an IdTable (_idtable), which holds no Python object per entry.
 
 The store holds the only copy of the vectors. Compaction, saving, MMR and
 `vectors` read them back with `Vectorstore.vectors`, a chunk of at most
@@ -24,6 +25,7 @@ own ranking: the same score bits, and no sorting by score in Python.
 
 from __future__ import annotations
 
+import itertools
 import json
 import math
 import operator
@@ -38,6 +40,7 @@ import quillmere
 from . import _persist
 from ._convert import NUMERIC_KINDS, narrow, row
 from ._filters import PayloadIndex, compile_filter, mask_bytes
+from ._idtable import IdTable, hashes_of, last_occurrences
 
 __all__ = ["Collection", "Entry", "Hit", "Filter"]
 
@@ -63,8 +66,12 @@ COMPACT_RATIO = 0.5
 RESTRICT_FRACTION = 0.07
 
 # Vectors read back from the store at once, at most; runs of wanted
-# positions closer than GAP_BYTES of vectors are read as one range.
-CHUNK_BYTES = 16 << 20
+# positions closer than GAP_BYTES of vectors are read as one range. Below
+# 2 MiB the module's read-back buffer comes from calloc, which hands the
+# next call the memory the last one freed; from 2 MiB on, every call maps
+# fresh pages: reading back 1M x 128 (512 MB) for a save took 0.05 s in
+# 1 MiB chunks and 0.37 s in 8 MiB chunks, most of it page faults.
+CHUNK_BYTES = 1 << 20
 GAP_BYTES = 4096
 
 # With at least this fraction of the positions allowed, a search first
@@ -74,6 +81,12 @@ GAP_BYTES = 4096
 # at 1%, while a prefix of up to 4 times the wanted hits costs no more than
 # a search for them.
 PREFIX_DENSITY = 0.25
+
+# Adds of up to SMALL_ADD ids update the id table one id at a time, larger
+# ones a chunk of at most ID_CHUNK ids at a time: the chunked path costs tens
+# of µs per chunk, and bounds its temporaries to a few MB.
+SMALL_ADD = 64
+ID_CHUNK = 1 << 16
 
 CHANGED = "collection changed during iteration"
 
@@ -154,7 +167,7 @@ class Collection:
         self._count = 0  # positions in use, tombstones included
         self._ids: List[Optional[str]] = []  # per position; None marks a tombstone
         self._payloads: List[Any] = []  # per position
-        self._where: dict = {}  # live id -> position
+        self._table = IdTable()  # live id -> position
         self._alive = bytearray()  # per position: 1 live, 0 tombstone
         self._index = PayloadIndex()  # payload fields, indexed on their first dict filter
         self._version = 0  # bumped by every change, for iterators
@@ -169,10 +182,10 @@ class Collection:
         return self._size
 
     def __len__(self) -> int:
-        return len(self._where)
+        return len(self._table)
 
     def __contains__(self, id: object) -> bool:
-        return id in self._where
+        return self._table.get(id, self._ids) >= 0
 
     def __iter__(self) -> Iterator[str]:
         """The live ids, in order of addition (an overwritten id at its new place)."""
@@ -220,14 +233,22 @@ class Collection:
             if self._size is None:
                 self._fix_size(rows.shape[1])
             # Within one call the last occurrence of an id wins, as it would
-            # in a sequence of single adds.
-            last = {id_: i for i, id_ in enumerate(ids)}
-            if len(last) < len(ids):
-                keep = sorted(last.values())
+            # in a sequence of single adds. Both ways hash every id before
+            # any change, so an id whose hash raises changes nothing.
+            if len(ids) <= SMALL_ADD:
+                hashes = None
+                last = {id_: i for i, id_ in enumerate(ids)}
+                keep = None if len(last) == len(ids) else sorted(last.values())
+            else:
+                hashes = hashes_of(ids)
+                keep = last_occurrences(ids, hashes)
+                keep = None if keep is None else keep.tolist()
+            if keep is not None:
                 ids = [ids[i] for i in keep]
-                payloads = [payloads[i] for i in keep]
+                payloads = None if payloads is None else [payloads[i] for i in keep]
                 rows = rows[keep]
-            self._append(ids, rows, payloads)
+                hashes = None if hashes is None else hashes[keep]
+            self._append(ids, hashes, rows, payloads)
             self._maybe_compact()
 
     def _checked_ids(self, ids: Any) -> List[str]:
@@ -262,9 +283,10 @@ class Collection:
         return rows
 
     @staticmethod
-    def _checked_payloads(payloads: Any, ids: List[str], check_json: bool) -> List[Any]:
+    def _checked_payloads(payloads: Any, ids: List[str], check_json: bool) -> Optional[List[Any]]:
+        """The payloads as a list, or None for all None."""
         if payloads is None:
-            return [None] * len(ids)
+            return None
         payloads = list(payloads)
         if len(payloads) != len(ids):
             raise ValueError(f"{len(ids)} ids but {len(payloads)} payloads")
@@ -276,9 +298,17 @@ class Collection:
                 raise
         return payloads
 
-    def _append(self, ids: List[str], rows: np.ndarray, payloads: List[Any]) -> None:
-        """Appends checked entries at new positions, all or nothing."""
+    def _append(
+        self, ids: List[str], hashes: Optional[np.ndarray], rows: np.ndarray, payloads: Optional[List[Any]]
+    ) -> None:
+        """Appends checked, distinct entries at new positions, all or nothing.
+
+        With `hashes` (the ids' hashes_of) the table takes them a chunk at a
+        time, otherwise one by one.
+        """
         start, n = self._count, len(ids)
+        table = self._table
+        table.reserve(n, self._ids)  # changes no entry, so it comes before the store takes any row
         store, inserted = self._store, 0
         try:
             for i in range(n):
@@ -293,16 +323,27 @@ class Collection:
             self._alive.extend(bytes(inserted))
             self._count += inserted
             raise
-        for id_ in ids:
-            old = self._where.get(id_)
-            if old is not None:
+        self._alive.extend(b"\x01" * n)
+        self._ids.extend(ids)  # first: the table confirms its matches against these
+        self._payloads.extend(itertools.repeat(None, n) if payloads is None else payloads)
+        if hashes is None:
+            for position, id_ in enumerate(ids, start):
+                old = table.put(id_, position, self._ids)
+                if old >= 0:
+                    self._ids[old] = None
+                    self._payloads[old] = None
+                    self._alive[old] = 0
+        # A chunk of ids at a time, so that the table's temporaries stay small
+        # (glibc keeps large freed temporaries resident).
+        for first in range(0, n if hashes is not None else 0, ID_CHUNK):
+            chunk = slice(first, first + ID_CHUNK)
+            keys, chunk_hashes = ids[chunk], hashes[chunk]
+            found = table.lookup(keys, chunk_hashes, self._ids)
+            for old in table.positions_at(found[found >= 0]).tolist():
                 self._ids[old] = None
                 self._payloads[old] = None
                 self._alive[old] = 0
-        self._alive.extend(b"\x01" * n)
-        self._ids.extend(ids)
-        self._payloads.extend(payloads)
-        self._where.update(zip(ids, range(start, start + n)))
+            table.commit(found, chunk_hashes, np.arange(start + first, start + first + len(keys), dtype=np.int64))
         self._count = start + n
         self._version += 1
 
@@ -314,9 +355,10 @@ class Collection:
         with self._lock:
             _refuse_single_id(ids)
             removed = 0
+            table, names = self._table, self._ids
             for id_ in ids:
-                position = self._where.pop(id_, None)
-                if position is not None:
+                position = table.pop(id_, names)
+                if position >= 0:
                     self._ids[position] = None
                     self._payloads[position] = None
                     self._alive[position] = 0
@@ -335,10 +377,10 @@ class Collection:
 
     @property
     def _dead(self) -> int:
-        return self._count - len(self._where)
+        return self._count - len(self._table)
 
     def _maybe_compact(self) -> None:
-        if self._dead > COMPACT_RATIO * len(self._where):
+        if self._dead > COMPACT_RATIO * len(self._table):
             self.compact()
 
     def compact(self) -> None:
@@ -353,16 +395,17 @@ class Collection:
 
     def _live_positions(self) -> np.ndarray:
         """The live positions, ascending (the order of addition)."""
-        return np.fromiter(sorted(self._where.values()), np.int64, len(self._where))
+        return np.flatnonzero(np.frombuffer(self._alive, np.bool_)).astype(np.int64, copy=False)
 
     def _rebuild(self, positions: np.ndarray) -> None:
         """Keeps only `positions` (ascending), renumbered from 0 in the same order."""
         store = self._store_of(positions, renumber=True)
-        # Nothing has changed up to here; the rest cannot fail part way.
         ids = [self._ids[p] for p in positions.tolist()]
+        table = IdTable.of(ids, np.arange(len(ids), dtype=np.int64))
+        # Nothing has changed up to here; the rest cannot fail part way.
         self._payloads = [self._payloads[p] for p in positions.tolist()]
         self._ids = ids
-        self._where = dict(zip(ids, range(len(ids))))
+        self._table = table
         self._index.compacted(positions, self._count)
         self._alive = bytearray(b"\x01") * len(ids)
         self._count = len(ids)
@@ -426,9 +469,10 @@ class Collection:
         with self._lock:
             _refuse_single_id(ids)
             out = []
+            table, names = self._table, self._ids
             for id_ in ids:
-                position = self._where.get(id_)
-                if position is not None:
+                position = table.get(id_, names)
+                if position >= 0:
                     out.append(Entry(id_, self._payloads[position]))
             return out
 
@@ -442,9 +486,10 @@ class Collection:
             _refuse_single_id(ids)
             version = self._version
             positions = []
+            table, names = self._table, self._ids
             for id_ in ids:
-                position = self._where.get(id_)
-                if position is None:
+                position = table.get(id_, names)
+                if position < 0:
                     raise KeyError(id_)
                 positions.append(position)
             if self._version != version:
@@ -509,7 +554,7 @@ class Collection:
             collection._store = store
             collection._ids = ids
             collection._payloads = payloads
-            collection._where = dict(zip(ids, range(len(ids))))
+            collection._table = IdTable.of(ids, np.arange(len(ids), dtype=np.int64))
             collection._alive = bytearray(b"\x01") * len(ids)
             collection._count = len(ids)
         return collection
@@ -666,11 +711,11 @@ class Collection:
         keep = None if isinstance(filter, dict) else filter
         if tree is not None:  # a strategy forced on a dict filter: the positions it allows
             universe = np.flatnonzero(self._allowed(tree, universe))
-        eligible = len(self._where) if universe is None else len(universe)
+        eligible = len(self._table) if universe is None else len(universe)
         want = min(k, eligible)
         if want == 0:
             return []
-        if strategy is None and universe is not None and len(universe) <= RESTRICT_FRACTION * len(self._where):
+        if strategy is None and universe is not None and len(universe) <= RESTRICT_FRACTION * len(self._table):
             strategy = "matches"
         if strategy == "matches":
             candidates = self._live_positions() if universe is None else universe
@@ -682,12 +727,12 @@ class Collection:
         _refuse_single_id(ids)
         if ids is None:
             return None
-        version, where = self._version, self._where
-        positions = {where.get(id_, -1) for id_ in ids}
+        version = self._version
+        keys = list(ids)
         if self._version != version:
             raise RuntimeError(CHANGED)
-        positions.discard(-1)
-        return np.fromiter(sorted(positions), np.int64, len(positions))
+        found = self._table.lookup(keys, hashes_of(keys), self._ids)
+        return np.unique(self._table.positions_at(found[found >= 0]))
 
     def _allowed(self, tree: Any, universe: Optional[np.ndarray]) -> np.ndarray:
         """Booleans over positions: live, within `universe` (if given), and satisfying `tree` (if given)."""
@@ -800,7 +845,7 @@ class Collection:
             pool = len(universe)
         else:
             member = None
-            pool = len(self._where)
+            pool = len(self._table)
         if filter is None:
             limit = min(n, want + (n - pool))  # enough, however the skipped ones rank
             # If the skipped positions are spread evenly, this prefix holds

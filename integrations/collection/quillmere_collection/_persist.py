@@ -19,6 +19,7 @@ vectors' checksum as they pass; whatever it built is dropped if that fails.
 
 from __future__ import annotations
 
+import itertools
 import json
 import os
 import re
@@ -27,6 +28,8 @@ import zlib
 from typing import Any, Callable, Iterable, Iterator, List, Tuple
 
 import numpy as np
+
+from ._idtable import hashes_of, last_occurrences
 
 FORMAT = "quillmere-collection"
 VERSION = 1
@@ -194,7 +197,8 @@ def load(path: Any) -> Tuple[int, List[str], List[Any], RowReader]:
         raise fail(f"{name} is not a valid entries file ({error!r})") from None
     if not (isinstance(ids, list) and isinstance(payloads, list) and len(ids) == len(payloads) == count):
         raise fail(f"{name} does not hold {count} ids and payloads")
-    if not all(isinstance(id_, str) for id_ in ids) or len(set(ids)) != count:
+    # Distinct by their sorted hashes: unlike a set of the ids, no Python object per id.
+    if not all(map(isinstance, ids, itertools.repeat(str))) or last_occurrences(ids, hashes_of(ids)) is not None:
         raise fail(f"{name} holds ids that are not distinct strings")
 
     def read_rows(chunk: int) -> Iterator[np.ndarray]:

@@ -1,17 +1,19 @@
 import datetime
 import io
+import json
 import math
 import os
 import random
 import shutil
 import struct
+import zlib
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 import quillmere
-from quillmere_collection import Collection, CorruptSaveError, _collection
+from quillmere_collection import Collection, CorruptSaveError, _collection, _idtable
 
 DATA = Path(__file__).resolve().parent / "data"
 
@@ -49,7 +51,7 @@ def f32_bits(vectors):
     return np.array(vectors, np.float32).reshape(len(vectors), D).view(np.uint32).tolist()
 
 
-@pytest.fixture(params=["16MiB-chunks", "3-row-chunks"])
+@pytest.fixture(params=["default-chunks", "3-row-chunks"])
 def chunks(request, monkeypatch):
     """Reads back from the store in the default chunks, or in chunks of 3
     rows that read runs 2 rows apart together, so that every chunk edge is met."""
@@ -58,13 +60,32 @@ def chunks(request, monkeypatch):
         monkeypatch.setattr(_collection, "GAP_BYTES", 2 * 4 * D)
 
 
-def test_exact_through_overwrites_deletes_and_compactions(chunks, tmp_path):
+@pytest.fixture(params=["hash", "clashing-hash"])
+def id_hash(request, monkeypatch):
+    """Python's hash of the ids, or one that gives every id one of 7 slots and
+    the same tag, so that the id table's probes meet other ids all the time."""
+    if request.param == "clashing-hash":
+        monkeypatch.setattr(_idtable, "_hash", lambda key: hash(key) % 7)
+
+
+@pytest.fixture(params=["one-by-one", "chunked"])
+def id_path(request, monkeypatch):
+    """Adds update the id table id by id, or in chunks of 2 ids (also the
+    chunks in which a table is built)."""
+    if request.param == "chunked":
+        monkeypatch.setattr(_collection, "SMALL_ADD", 0)
+        monkeypatch.setattr(_collection, "ID_CHUNK", 2)
+        monkeypatch.setattr(_idtable, "_PLACE_CHUNK", 2)
+
+
+def test_exact_through_overwrites_deletes_and_compactions(chunks, id_hash, id_path, tmp_path):
     rng = random.Random(7)
     collection, model = Collection(D), {}  # model: id -> (vector, payload), in order
     compactions = 0
     for step in range(300):
         if rng.random() < 0.6 or not model:
-            ids = [f"id{rng.randrange(80)}" for _ in range(rng.randrange(1, 4))]
+            count = rng.randrange(1, 4) if rng.random() < 0.8 else rng.randrange(4, 24)  # repeats within a call
+            ids = [f"id{rng.randrange(80)}" for _ in range(count)]
             vectors = [random_vector(rng) for _ in ids]
             collection.add(ids, vectors, [{"step": step} for _ in ids])
             for id_, vector in zip(ids, vectors):
@@ -86,6 +107,11 @@ def test_exact_through_overwrites_deletes_and_compactions(chunks, tmp_path):
             assert bits(collection.search(query, k)) == expected(model, query, k)
         some = rng.sample(sorted(model), min(len(model), 5)) * 2
         assert collection.vectors(some).view(np.uint32).tolist() == f32_bits([model[i][0] for i in some])
+        assert [entry.id for entry in collection.get(some + ["never added"])] == some
+        assert all(id_ in collection for id_ in some) and "never added" not in collection
+        within = set(some[:3])
+        restricted = collection.search(query, 4, ids=some[:3] + ["never added"])
+        assert bits(restricted) == expected(model, query, 4, lambda id_, payload: id_ in within)
     assert compactions >= 3
     assert [entry.payload for entry in collection.get(list(model))] == [p for _, p in model.values()]
 
@@ -251,6 +277,20 @@ def flip_header(where):
     return damage
 
 
+def rewrite_ids(ids):
+    """Replaces the saved ids, with a manifest that vouches for the new entries file."""
+
+    def damage(directory):
+        path = next(directory.glob("entries-*"))
+        raw = json.dumps({**json.loads(path.read_bytes()), "ids": ids}).encode()
+        path.write_bytes(raw)
+        manifest = json.loads((directory / "manifest.json").read_bytes())
+        manifest["entries"].update(bytes=len(raw), crc32=zlib.crc32(raw))
+        (directory / "manifest.json").write_text(json.dumps(manifest))
+
+    return damage
+
+
 HEADER_BYTES = {"magic": 1, "length-low": 8, "length-high": 9, "{": "{", "(": "(", ")": ")", "}": "}",
                 "descr": "f4'", "order": "False"}
 
@@ -266,9 +306,10 @@ HEADER_BYTES = {"magic": 1, "length-low": 8, "length-high": 9, "{": "{", "(": "(
         (lambda d: (d / "manifest.json").write_text((d / "manifest.json").read_text()[:40]), "not valid JSON"),
         (lambda d: next(d.glob("vectors-*")).unlink(), "is missing"),
     ]
-    + [(flip_header(where), r"vectors-[0-9a-f]+\.npy") for where in HEADER_BYTES.values()],
+    + [(flip_header(where), r"vectors-[0-9a-f]+\.npy") for where in HEADER_BYTES.values()]
+    + [(rewrite_ids(ids), "ids that are not distinct strings") for ids in (["b", "b"], ["a", 2])],
     ids=["no-manifest", "short-vectors", "short-entries", "bad-vectors", "bad-entries", "short-manifest", "no-vectors"]
-    + [f"header-{name}" for name in HEADER_BYTES],
+    + [f"header-{name}" for name in HEADER_BYTES] + ["repeated-id", "int-id"],
 )
 def test_damaged_save_refuses_to_load(tmp_path, damage, reason):
     collection = Collection(3)
