@@ -74,6 +74,14 @@ void count_blocks(std::size_t* counter, std::size_t blocks) noexcept {
     if (counter != nullptr) *counter += blocks;
 }
 
+// Whether a lane's exact score says that its bound would have ruled it out
+// at `clear` (a zero root scores 0; an unbounded lane never would).
+inline int lane_clear(float score, float r, float clear) noexcept {
+    const int zero = r == 0.0f;
+    const int bounded = (r >= kMinRoot) & (r <= kMaxRoot);
+    return (zero & (0.0f < clear)) | ((1 - zero) & bounded & (score < clear));
+}
+
 }  // namespace
 
 // A range scan keeps every hit at or above min_score: its threshold is
@@ -305,18 +313,25 @@ void Scan::exact_run(std::size_t segment, std::size_t begin, std::size_t stop) {
     for (std::size_t n = 0; n < count; ++n) {
         const float* scores = scratch_.upper + n * kLanes;
         const float* r = seg.roots + std::size_t{scratch_.blocks[n]} * kLanes;
+        const std::size_t at = base(segment, scratch_.blocks[n]);
         if (pruning_) {
             const float clear = threshold() - margin;
             // Branch-free, so that it vectorises and costs nothing beside the scores.
             int skip = 1;
-            for (std::size_t l = 0; l < kLanes; ++l) {
-                const int zero = r[l] == 0.0f;
-                const int bounded = (r[l] >= kMinRoot) & (r[l] <= kMaxRoot);
-                skip &= (zero & (0.0f < clear)) | ((1 - zero) & bounded & (scores[l] < clear));
+            for (std::size_t l = 0; l < kLanes; ++l) skip &= lane_clear(scores[l], r[l], clear);
+            // Only live lanes count, as in the bounds: under a sparse mask the
+            // other lanes of a block almost always hold a score above the
+            // allowed entries' k-th, and counting them kept whole scans exact.
+            const std::uint32_t live = lanes(at);
+            if (skip == 0 && live != kAllLanes) {
+                skip = 1;
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    if ((live >> l & 1u) != 0) skip &= lane_clear(scores[l], r[l], clear);
+                }
             }
             would_skip += static_cast<std::size_t>(skip);
         }
-        offer_scores(scores, base(segment, scratch_.blocks[n]));
+        offer_scores(scores, at);
     }
     if (pruning_) try_bounds_ = 2 * would_skip > count;
 }
