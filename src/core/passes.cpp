@@ -307,15 +307,19 @@ __attribute__((always_inline)) inline void finish_sketch(const PreparedQuery& q,
 
 // U alone, from the sums of the codes with a batch's coarse digits.
 __attribute__((always_inline)) inline void finish_coarse(const PreparedQuery& q, const float* r, const float* w,
-                                                         const std::int32_t* sums, float* upper) {
+                                                         const std::int32_t* sums, float* upper, float limit,
+                                                         std::uint64_t* passing, std::size_t bit) {
     const std::int32_t bias = q.coarse_bias;
     const float step = q.coarse_unit_step, scale_term = q.coarse_scale_term, root_term = q.coarse_root_term;
+    int any = 0;  // an integer reduction vectorises; the compare costs one instruction per register of U
     for (std::size_t l = 0; l < kLanes; ++l) {
         // The exact integer, rounded once, as the fine level's double is.
         const float t = static_cast<float>(sums[l] - bias) * w[l] * step;
         const float z = w[l] * scale_term + root_term;
         upper[l] = pick(r[l] == 0.0f, 0.0f, pick(bounded_root(r[l]), t + z, HUGE_VALF));
+        any |= upper[l] >= limit;
     }
+    *passing |= static_cast<std::uint64_t>(any != 0) << bit;
 }
 
 std::size_t sketch_block_bytes(std::size_t d) noexcept { return sketch_groups(d) * kLanes * kGroup; }
@@ -470,10 +474,12 @@ std::vector<std::uint32_t> coarse_table(const PreparedQuery* const* queries, std
 __attribute__((always_inline)) inline void finish_register_block(const PreparedQuery* const* queries, std::size_t j0,
                                                                  std::size_t size, const SegmentView& seg,
                                                                  std::size_t b, const std::int32_t* sums,
-                                                                 float* upper, std::size_t stride) {
+                                                                 float* upper, std::size_t stride,
+                                                                 const float* limits, std::uint64_t* passing,
+                                                                 std::size_t bit) {
     for (std::size_t j = 0; j < size; ++j) {
         finish_coarse(*queries[j0 + j], seg.roots + b * kLanes, seg.unit_scales + b * kLanes, sums + j * kLanes,
-                      upper + (j0 + j) * stride);
+                      upper + (j0 + j) * stride, limits[j0 + j], passing + j0 + j, bit);
     }
 }
 
@@ -483,7 +489,9 @@ template <bool kPrefetch>
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) void coarse_vnni(const PreparedQuery* const* queries,
                                                                           std::size_t count, const SegmentView& seg,
                                                                           std::size_t begin, std::size_t end,
-                                                                          float* upper, std::size_t stride) {
+                                                                          float* upper, std::size_t stride,
+                                                                          const float* limits, std::uint64_t* passing,
+                                                                          std::size_t first) {
     const std::size_t groups = sketch_groups(queries[0]->d);
     const std::size_t block_bytes = sketch_block_bytes(queries[0]->d);
     const std::vector<std::uint32_t> table = coarse_table<kVnniQueries>(queries, count, groups);
@@ -517,7 +525,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void coarse_vnni(const Pr
 #undef QM_STEP
 #undef QM_STORE
             finish_register_block(queries, j0, std::min(kVnniQueries, count - j0), seg, b, sums,
-                                  upper + (b - begin) * kLanes, stride);
+                                  upper + (b - begin) * kLanes, stride, limits, passing, b - first);
         }
     }
 }
@@ -612,7 +620,8 @@ void fine_each(const PreparedQuery* const* queries, std::size_t count, const Seg
 template <bool kPrefetch>
 __attribute__((target("avx2,fma"))) void coarse_avx2(const PreparedQuery* const* queries, std::size_t count,
                                                      const SegmentView& seg, std::size_t begin, std::size_t end,
-                                                     float* upper, std::size_t stride) {
+                                                     float* upper, std::size_t stride, const float* limits,
+                                                     std::uint64_t* passing, std::size_t first) {
     const std::size_t groups = sketch_groups(queries[0]->d);
     const std::size_t block_bytes = sketch_block_bytes(queries[0]->d);
     const __m256i ones = _mm256_set1_epi16(1), twos = _mm256_set1_epi16(2);
@@ -638,7 +647,7 @@ __attribute__((target("avx2,fma"))) void coarse_avx2(const PreparedQuery* const*
             }
             for (std::size_t k = 0; k < 4; ++k) _mm256_store_si256(reinterpret_cast<__m256i*>(sums + 8 * k), acc[k]);
             finish_coarse(*queries[j], seg.roots + b * kLanes, seg.unit_scales + b * kLanes, sums,
-                          upper + j * stride + (b - begin) * kLanes);
+                          upper + j * stride + (b - begin) * kLanes, limits[j], passing + j, b - first);
         }
     }
 }
@@ -686,7 +695,9 @@ TileConfig amx_config(std::size_t rest) {
 __attribute__((target("amx-tile,amx-int8,avx512f"))) void coarse_amx(const PreparedQuery* const* queries,
                                                                       std::size_t count, const SegmentView& seg,
                                                                       std::size_t begin, std::size_t end,
-                                                                      float* upper, std::size_t stride) {
+                                                                      float* upper, std::size_t stride,
+                                                                      const float* limits, std::uint64_t* passing,
+                                                                      std::size_t first) {
     const std::size_t groups = sketch_groups(queries[0]->d);
     const std::size_t block_bytes = sketch_block_bytes(queries[0]->d);
     const std::size_t whole = groups / kAmxGroups, rest = groups % kAmxGroups;
@@ -725,7 +736,7 @@ __attribute__((target("amx-tile,amx-int8,avx512f"))) void coarse_amx(const Prepa
             _tile_stored(0, sums, kLanes * sizeof(std::int32_t));
             _tile_stored(1, sums + 16, kLanes * sizeof(std::int32_t));
             finish_register_block(queries, j0, std::min(kAmxQueries, count - j0), seg, b, sums,
-                                  upper + (b - begin) * kLanes, stride);
+                                  upper + (b - begin) * kLanes, stride, limits, passing, b - first);
         }
     }
     _tile_release();
@@ -734,7 +745,8 @@ __attribute__((target("amx-tile,amx-int8,avx512f"))) void coarse_amx(const Prepa
 // SSE2: codes widened to 16 bits, pmaddwd with the coarse digits, one query
 // at a time (the block's codes come from the first-level cache after the first).
 void coarse_portable(const PreparedQuery* const* queries, std::size_t count, const SegmentView& seg,
-                     std::size_t begin, std::size_t end, float* upper, std::size_t stride) {
+                     std::size_t begin, std::size_t end, float* upper, std::size_t stride, const float* limits,
+                     std::uint64_t* passing, std::size_t first) {
     const std::size_t groups = sketch_groups(queries[0]->d);
     const std::size_t block_bytes = sketch_block_bytes(queries[0]->d);
     const __m128i zero = _mm_setzero_si128();
@@ -759,7 +771,7 @@ void coarse_portable(const PreparedQuery* const* queries, std::size_t count, con
             }
             for (std::size_t k = 0; k < 8; ++k) _mm_store_si128(reinterpret_cast<__m128i*>(sums + 4 * k), acc[k]);
             finish_coarse(*queries[j], seg.roots + b * kLanes, seg.unit_scales + b * kLanes, sums,
-                          upper + j * stride + o);
+                          upper + j * stride + o, limits[j], passing + j, b - first);
         }
     }
 }

@@ -118,9 +118,9 @@ void Scan::run() {
 }
 
 void Scan::take_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* upper,
-                    const float* lower) {
+                    const float* lower, std::uint64_t passing) {
     if (pruning_ && try_bounds_) {
-        bounded_run(segment, begin, stop, upper, lower);
+        bounded_run(segment, begin, stop, upper, lower, passing);
         prune_deferred();
     } else {
         exact_run(segment, begin, stop);
@@ -221,7 +221,7 @@ void Scan::offer_lower_bounds(const float* upper, const float* lower, const floa
 // they are, or coarse U, where a block that passes gets the fine bounds
 // first and is then decided like any other.
 void Scan::bounded_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* given_upper,
-                       const float* given_lower) {
+                       const float* given_lower, std::uint64_t passing) {
     const SegmentView seg = view(segment);
     const std::size_t count = live_blocks(segment, begin, stop);
     if (count == 0) return;
@@ -236,19 +236,29 @@ void Scan::bounded_run(std::size_t segment, std::size_t begin, std::size_t stop,
     }
     count_blocks(sketch_ ? stats_sketch() : stats_planes(), count);
     bounded_blocks_ += count;
-    // With coarse bounds, a first sweep keeps the blocks that any lane lets
-    // pass the threshold as it stands: almost none in most runs. Dead lanes
-    // count here; the test below leaves them out, with the threshold raised
-    // by whatever the earlier blocks of the run added.
+    // With coarse bounds, only the blocks that any lane lets pass the
+    // threshold as it stood before the run go on: almost none in most runs.
+    // The batch pass flagged them as it computed U (`passing`); a block it
+    // did not flag has every lane's U below that threshold, and the
+    // threshold never falls (the k-th best exact score and the k-th best L
+    // only rise), so the test below would drop it too. Dead lanes count
+    // in the flags; that test leaves them out, with the threshold raised by
+    // whatever the earlier blocks of the run added.
+    // QUILLMERE_BATCH_FLAGS=off ignores the flags and tests every lane here.
     std::size_t candidates = count;
     if (coarse) {
         const float limit = threshold();
         candidates = 0;
         for (std::size_t n = 0; n < count; ++n) {
-            const float* u = given_upper + (scratch_.blocks[n] - begin) * kLanes;
+            const std::uint32_t block = scratch_.blocks[n];
+            if (options_.batch_flags) {
+                if ((passing >> (block - begin) & 1u) != 0) scratch_.blocks[candidates++] = block;
+                continue;
+            }
+            const float* u = given_upper + (block - begin) * kLanes;
             int any = 0;
             for (std::size_t l = 0; l < kLanes; ++l) any |= u[l] >= limit;
-            if (any != 0) scratch_.blocks[candidates++] = scratch_.blocks[n];
+            if (any != 0) scratch_.blocks[candidates++] = block;
         }
     }
     const float* upper_base = given ? given_upper : scratch_.upper;
@@ -441,12 +451,17 @@ ScanOptions pick_options() noexcept {
     const bool force_avx512 = forced != nullptr && std::strcmp(forced, "avx512") == 0;
     const char* amx = std::getenv("QUILLMERE_AMX");
     const bool amx_off = amx != nullptr && std::strcmp(amx, "off") == 0;
+    const char* flags = std::getenv("QUILLMERE_BATCH_FLAGS");
+    ScanOptions chosen{KernelId::Portable, mode};
+    chosen.batch_flags = flags == nullptr || std::strcmp(flags, "off") != 0;
     if (!force_portable && !force_avx2 && !force_avx512 && !amx_off && kernel_supported(KernelId::Amx)) {
-        return {KernelId::Amx, mode};
+        chosen.kernel = KernelId::Amx;
+    } else if (kernel_supported(KernelId::Avx512) && !force_portable && !force_avx2) {
+        chosen.kernel = KernelId::Avx512;
+    } else if (kernel_supported(KernelId::Avx2) && !force_portable) {
+        chosen.kernel = KernelId::Avx2;
     }
-    if (kernel_supported(KernelId::Avx512) && !force_portable && !force_avx2) return {KernelId::Avx512, mode};
-    if (kernel_supported(KernelId::Avx2) && !force_portable) return {KernelId::Avx2, mode};
-    return {KernelId::Portable, mode};
+    return chosen;
 }
 
 }  // namespace

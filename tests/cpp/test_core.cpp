@@ -303,8 +303,10 @@ static void check_batches(const Vectorstore& store, const std::vector<std::vecto
     for (auto kernel : {detail::KernelId::Portable, detail::KernelId::Avx2, detail::KernelId::Avx512, detail::KernelId::Amx}) {
         if (!detail::kernel_supported(kernel)) continue;
         for (ScanMode mode : {ScanMode::Sketch, ScanMode::Planes, ScanMode::Full}) {
-            for (double scale : {1.0, 0.9}) {
-                const detail::ScanOptions options{kernel, mode, scale};
+            for (auto [scale, flags] : {std::pair{1.0, true}, {1.0, false}, {0.9, true}}) {
+                // flags false: the scans test every lane of the coarse bounds themselves.
+                detail::ScanOptions options{kernel, mode, scale};
+                options.batch_flags = flags;
                 std::vector<detail::PreparedQuery> prepared;
                 for (const auto& q : queries) prepared.push_back(detail::prepare_query(q.data(), d, options));
                 std::vector<std::vector<detail::Hit>> outs(count);
