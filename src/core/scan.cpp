@@ -147,6 +147,11 @@ std::size_t Scan::base(std::size_t segment, std::size_t block) const noexcept {
 // Lists the blocks of the run that hold a live lane in the scratch; the
 // others are never read.
 std::size_t Scan::live_blocks(std::size_t segment, std::size_t begin, std::size_t stop) noexcept {
+    // Without a mask, a run wholly inside the range has every lane live.
+    if (allowed_ == nullptr && base(segment, begin) >= first_ && base(segment, stop) <= last_) {
+        for (std::size_t b = begin; b < stop; ++b) scratch_.blocks[b - begin] = static_cast<std::uint32_t>(b);
+        return stop - begin;
+    }
     std::size_t count = 0;
     for (std::size_t b = begin; b < stop; ++b) {
         if (lanes(base(segment, b)) != 0) scratch_.blocks[count++] = static_cast<std::uint32_t>(b);
@@ -292,7 +297,12 @@ void Scan::bounded_run(std::size_t segment, std::size_t begin, std::size_t stop,
         }
     }
     count_blocks(stats_refined(), refined);
-    try_bounds_ = 2 * passed <= count;
+    // Early in a top-k scan the threshold is the k-th of the few entries seen,
+    // and most blocks pass it whatever the store: as for deferring, the rule
+    // waits for kSeenPerBest entries per best entry (a range scan's threshold
+    // is final from the start).
+    const bool early = !goal_.range && bounded_blocks_ * kLanes / kSeenPerBest < goal_.top_k;
+    try_bounds_ = (early && options_.patient_start) || 2 * passed <= count;
     // Coarse bounds pay while few blocks need the fine ones after them (a
     // fine bound costs twice a coarse one): else the next runs take fine
     // bounds from the batch pass, and then coarse ones are tried again, as
@@ -364,9 +374,15 @@ void Scan::prune_deferred() {
     }
     if (!defer_all_) return;
     const float limit = threshold();
-    deferred_.erase(std::remove_if(deferred_.begin(), deferred_.end(),
-                                   [&](const Deferred& x) { return !(x.best >= limit); }),
-                    deferred_.end());
+    // A block was deferred only with best >= the threshold of its time, and
+    // the threshold never falls: while it stands where the last sweep left
+    // it, no entry can drop out.
+    if (!(limit == swept_limit_)) {
+        deferred_.erase(std::remove_if(deferred_.begin(), deferred_.end(),
+                                       [&](const Deferred& x) { return !(x.best >= limit); }),
+                        deferred_.end());
+        swept_limit_ = limit;
+    }
     if (bounded_blocks_ * kLanes / kSeenPerBest >= goal_.top_k && 4 * deferred_.size() > 3 * bounded_blocks_) {
         score_deferred();
         if (sketch_) {

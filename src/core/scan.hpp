@@ -164,6 +164,7 @@ private:
     float kth_;
     float exact_threshold_;
     float bound_threshold_ = -HUGE_VALF;
+    float swept_limit_ = -HUGE_VALF;  // the threshold at the last sweep of the deferred list
 };
 
 }  // namespace quillmere::detail

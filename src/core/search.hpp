@@ -109,6 +109,10 @@ struct ScanOptions {
     // A batch's scans take the blocks its coarse pass flagged, rather than
     // testing every lane of U again (the same blocks; false: the plain test).
     bool batch_flags = true;
+    // A top-k scan keeps reading bounds through its first runs, whatever
+    // share of blocks passes them (false: it may score the next run exactly
+    // from the first).
+    bool patient_start = true;
 };
 
 // The process's choice, made once: the widest kernel the CPU supports and

@@ -304,9 +304,11 @@ static void check_batches(const Vectorstore& store, const std::vector<std::vecto
         if (!detail::kernel_supported(kernel)) continue;
         for (ScanMode mode : {ScanMode::Sketch, ScanMode::Planes, ScanMode::Full}) {
             for (auto [scale, flags] : {std::pair{1.0, true}, {1.0, false}, {0.9, true}}) {
-                // flags false: the scans test every lane of the coarse bounds themselves.
+                // flags false: the scans test every lane of the coarse bounds themselves,
+                // and may score a run exactly from the first.
                 detail::ScanOptions options{kernel, mode, scale};
                 options.batch_flags = flags;
+                options.patient_start = flags;
                 std::vector<detail::PreparedQuery> prepared;
                 for (const auto& q : queries) prepared.push_back(detail::prepare_query(q.data(), d, options));
                 std::vector<std::vector<detail::Hit>> outs(count);
@@ -372,6 +374,11 @@ static void test_pruning_matches_full_scan() {
                             detail::scan_range(store, query.data(), k, first, last, expected, {kernel, ScanMode::Full});
                             for (ScanMode mode : {ScanMode::Sketch, ScanMode::Planes}) {
                                 detail::scan_range(store, query.data(), k, first, last, got, {kernel, mode});
+                                CHECK(hit_bits(got) == hit_bits(expected));
+                                // The scan that may go exact from its first run.
+                                detail::ScanOptions hasty{kernel, mode};
+                                hasty.patient_start = false;
+                                detail::scan_range(store, query.data(), k, first, last, got, hasty);
                                 CHECK(hit_bits(got) == hit_bits(expected));
                                 detail::scan_range(store, query.data(), k, first, last, weak, {kernel, mode, 0.9});
                                 sharp_breaks[mode == ScanMode::Planes] += hit_bits(weak) != hit_bits(expected);
