@@ -33,7 +33,8 @@ of interleaved single-query calls (the same queries for every contender):
    0.1% selectivity, on an int field, a string field, a float range, an $and
    of two fields, and on the entries least similar to the query (ranked
    last for it), the dict form against the same filter as a callable (the
-   per-entry path) and an unfiltered search, interleaved. Then building one
+   per-entry path), the module's masked search alone (default threads and
+   one thread) and an unfiltered search, interleaved. Then building one
    field's index over --index-n payloads (default 1,000,000), what keeping
    the indexes up to date adds to `add`, and the indexes' memory.
 
@@ -303,17 +304,23 @@ def filters_section(n, d, queries, index_n):
                     "unfiltered": lambda q: collection._rank(q, k, None, None),
                     "dict": lambda q, f=data: collection._rank(q, k, f, None),
                     "callable": lambda q, f=keep: collection._rank(q, k, f, None),
-                    # The module alone: the same mask, given ready-made to the store.
+                    # The module alone: the same mask, given ready-made to the store, with its
+                    # default threads (as the collection calls it) and on one thread, as the
+                    # unfiltered search runs.
                     "masked store": lambda q, bits=bits: store.search_batch([q], k, allowed=bits)[0],
+                    "masked store, 1 thread": lambda q, bits=bits: store.search_batch([q], k, 1, allowed=bits)[0],
                 },
                 asked,
-                agree=("dict", "callable", "masked store"),
+                agree=("dict", "callable", "masked store", "masked store, 1 thread"),
             )
             t0, t1, t2, t3 = result["unfiltered"], result["dict"], result["callable"], result["masked store"]
+            t4 = result["masked store, 1 thread"]
             out.append([f"{share:.1%}".replace(".0%", "%"), name, f"{matched / n:.2%}", f"{t0:.2f}", f"{t1:.2f}",
-                        f"{t1 / t0:.2f}", f"{t3:.2f}", f"{t3 / t0:.2f}", f"{t2:.2f}", f"{t2 / t1:.1f}"])
+                        f"{t1 / t0:.2f}", f"{t3:.2f}", f"{t3 / t0:.2f}", f"{t4:.2f}", f"{t4 / t0:.2f}", f"{t2:.2f}",
+                        f"{t2 / t1:.1f}"])
     table(["selectivity", "filter", "matched", "unfiltered", "dict", "dict ÷ unfiltered", "masked store",
-           "masked store ÷ unfiltered", "callable", "callable ÷ dict"], out)
+           "masked store ÷ unfiltered", "masked store, 1 thread", "1 thread ÷ unfiltered", "callable",
+           "callable ÷ dict"], out)
 
     # Building one field's index over index_n payloads (no vectors needed).
     rng = np.random.default_rng(6)

@@ -27,6 +27,13 @@ def batches(store, queries, k):
         assert pack(found) == pack([h for h in store.search(q, n) if allowed[position[h[1]]]][:k])
     for found in store.search_batch(queries, k, 2, allowed=mask) + store.range_search(queries, 0.9, allowed=mask):
         out.append(pack(found))
+    # Allowed: the entries ranked last for the first query, whose k-th sits where they crowd.
+    last = {i for _, i in store.search(queries[0], n)[-max(1, n // 20):]}
+    tail = bytes(sum(1 << b for b in range(8) if 8 * byte + b < n and ids[8 * byte + b] in last)
+                 for byte in range((n + 7) // 8))
+    for q, found in zip(queries, store.search_batch(queries, k, 1, allowed=tail)):
+        assert pack(found) == pack([h for h in store.search(q, n) if h[1] in last][:k])
+        out.append(pack(found))
 for d in (0, 1, 5, 33, 128):
     rows = [[rng.choice([0.0, -0.0, 1.5, -2.25, rng.uniform(-3, 3), 1e-30, 3e19]) for _ in range(d)]
             for _ in range(150)]
@@ -60,9 +67,12 @@ below_midpoint = lambda code: (code + 0.5 - 2 ** -10) / 127
 for d in (7, 66, 131):
     rows = [[1.0 if i == n % d else below_midpoint(rng.randrange(-127, 127)) for i in range(d)] for n in range(500)]
     rows += [[(-1.0) ** n if i == 0 else below_midpoint(rng.randrange(9)) for i in range(d)] for n in range(300)]
+    # As queries, rows[-2] and rows[3]-like rows err by almost half a digit step, all one way;
+    # constant rows line their codes up with those errors (the digits' Cauchy-Schwarz bound is sharp).
+    rows += [[1.0] * d for _ in range(4)]
     store = quillmere.Vectorstore(d, [(r, i) for i, r in enumerate(rows)])
     ids = list(range(len(rows)))
-    queries = [[1.0] * d, rows[3], rows[-2], [rng.uniform(-1, 2) for _ in range(d)]]
+    queries = [[1.0] * d, rows[3], rows[-6], [rng.uniform(-1, 2) for _ in range(d)]]
     for q in queries:
         for k in (1, 4, 12, 45):
             for found in (store.search(q, k), store.parallel_search(q, k, 3)):

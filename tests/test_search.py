@@ -479,6 +479,33 @@ def assert_batch_matches(store, entries, queries, k, n_threads=None):
                             [h for h in expected if not math.isnan(h[0])])
 
 
+@pytest.mark.parametrize("share", [0.5, 0.1, 0.01, 0.001])
+@pytest.mark.parametrize("which", ["random", "ranked last", "ranked first"])
+def test_batch_masks_at_selectivities(share, which):
+    # Sparse masks and masks of the entries least similar to the query: the scan must
+    # keep its bounds (or go exact and come back) by the allowed lanes alone.
+    rng = np.random.default_rng(int(share * 1000))
+    n, d, k = 12000, 20, 10
+    rows = rng.standard_normal((n, d)).astype(np.float32)
+    store = Vectorstore(d, [(r, i) for i, r in enumerate(rows)])
+    q = rng.standard_normal(d).astype(np.float32)
+    full = store.search(q, n)
+    keep = max(1, round(share * n))
+    if which == "random":
+        bits = rng.random(n) < share
+    else:
+        chosen = [i for _, i in (full[-keep:] if which == "ranked last" else full[:keep])]
+        bits = np.zeros(n, bool)
+        bits[chosen] = True
+    allowed = np.packbits(bits, bitorder="little").tobytes()
+    expected = [h for h in full if bits[h[1]]]
+    for n_threads in (1, 2):
+        assert store.search_batch([q, q], k, n_threads, allowed=allowed) == [expected[:k]] * 2
+        assert store.search_batch([q], k, n_threads, allowed=allowed) == [expected[:k]]
+    cut = expected[min(k, len(expected)) - 1][0]
+    assert store.range_search([q], cut, 1, allowed=allowed) == [[h for h in expected if h[0] >= cut]]
+
+
 @pytest.mark.parametrize("count", [0, 1, 15, 16, 17, 33])
 @pytest.mark.parametrize("n_threads", [None, 1, 2])
 def test_batch_sizes(count, n_threads):

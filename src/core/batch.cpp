@@ -67,6 +67,8 @@ void scan_batch(const Vectorstore& store, const PreparedQuery* queries, std::siz
     coarse.reserve(count);
     fine.reserve(count);
     const PreparedQuery* group[kBatchGroup];
+    float limits[kBatchGroup];
+    std::uint64_t passing[kBatchGroup];
     for_each_run(store, first, last, [&](std::size_t segment, std::size_t begin, std::size_t stop) {
         coarse.clear();
         fine.clear();
@@ -82,18 +84,22 @@ void scan_batch(const Vectorstore& store, const PreparedQuery* queries, std::siz
             const std::vector<std::size_t>& waiting = is_fine ? fine : coarse;
             for (std::size_t g = 0; g < waiting.size(); g += kBatchGroup) {
                 const std::size_t size = std::min(kBatchGroup, waiting.size() - g);
-                for (std::size_t i = 0; i < size; ++i) group[i] = &queries[waiting[g + i]];
+                for (std::size_t i = 0; i < size; ++i) {
+                    group[i] = &queries[waiting[g + i]];
+                    limits[i] = scans[waiting[g + i]].limit();
+                    passing[i] = 0;
+                }
                 for_each_live_range(store, segment, begin, stop, first, last, allowed, [&](std::size_t b, std::size_t e) {
                     const std::size_t at = (b - begin) * kLanes;
                     if (is_fine) {
                         passes.sketch_batch_fine(group, size, seg, b, e, upper.data() + at, lower.data() + at, kStride);
                     } else {
-                        passes.sketch_batch(group, size, seg, b, e, upper.data() + at, kStride);
+                        passes.sketch_batch(group, size, seg, b, e, upper.data() + at, kStride, limits, passing, begin);
                     }
                 });
                 for (std::size_t i = 0; i < size; ++i) {
                     scans[waiting[g + i]].take_run(segment, begin, stop, upper.data() + i * kStride,
-                                                   is_fine ? lower.data() + i * kStride : nullptr);
+                                                   is_fine ? lower.data() + i * kStride : nullptr, passing[i]);
                 }
             }
         }

@@ -59,7 +59,8 @@
 // The sketch level. m = max |x_i|, the scale s_x = fl(m / 127), the codes
 // c_i = round(fl(x_i * fl(127 / m))) clamped to [-127, 127] (store.cpp); the
 // query's step t_q = fl(M / 4095) with M = max |q_i|, its digits p_i in
-// [-4095, 4095], and e_q >= max |q_i - t_q p_i|. I = sum c_i p_i, an exact
+// [-4095, 4095], and e_q >= |d|_2, the Euclidean norm of the digits' errors
+// d_i = q_i - t_q p_i. I = sum c_i p_i, an exact
 // integer sum. The bound itself holds for any integer digits (only e_q
 // depends on them), but I is exact only while the passes' integer sums
 // cannot overflow, which needs |p_i| <= kDigitMax = 4095: the portable pass
@@ -79,14 +80,22 @@
 //  S2. The real dot product. With e_i = x_i - s_x c_i and
 //      d_i = q_i - t_q p_i,
 //         sum q_i x_i - s_x t_q I = sum q_i e_i + s_x sum d_i c_i,
-//      |sum q_i e_i| <= |q|_1 s_x (1/2 + 2^-15), and
-//      |s_x sum d_i c_i| <= e_q sum |s_x c_i| <= e_q (sqrt(d) |x| + d s_x (1/2 + 2^-15)).
+//      |sum q_i e_i| <= |q|_1 s_x (1/2 + 2^-15), and by Cauchy-Schwarz and
+//      the triangle inequality with S1 (|e|_2 <= sqrt(d) s_x (1/2 + 2^-15)),
+//      |s_x sum d_i c_i| <= |d|_2 |s_x c|_2 <= e_q (|x| + sqrt(d) s_x (1/2 + 2^-15)).
 //      The root r was computed from the float squared norm, at least
 //      (1 - g) |x|^2 minus an underflow that is below 2^-50 of it for a
 //      bounded lane, so |x| <= kx r with kx = sqrt((1 + 2^-50) / (1 - g)) / (1 - u).
 //      So |sum q_i x_i - s_x t_q I| <= s_x A + r B with
-//         A = (1/2 + 2^-15) (|q|_1 + d e_q),  B = e_q sqrt(d) kx,
-//      both computed in double, rounded up.
+//         A = (1/2 + 2^-15) (|q|_1 + sqrt(d) e_q),  B = e_q kx,
+//      both computed in double, rounded up. (Bounding each |d_i| by their
+//      maximum instead gives sqrt(d) times that maximum in place of |d|_2,
+//      never less: about sqrt(3) times as much for digits that round evenly.)
+//      e_q: t_q p_i is exact in double (a float times an integer below 2^13),
+//      each difference rounds once (relative 2^-53), the squares and their
+//      sequential double sum of d <= 2^16 terms add under (d + 2) 2^-53 < 2^-36
+//      relative, and the root 2^-53: the root of the double sum times
+//      (1 + 2^-30) is at least |d|_2.
 //  S3. Each lane keeps w = fl(s_x / r), in [2^-16, 2^-6] for a bounded lane
 //      (m >= |x| / sqrt(d)). The approximate score is
 //         t = fl(fl(fl(I) w) c_t),  c_t = fl(t_q / fl(sqrt(qq))),
@@ -136,6 +145,9 @@ constexpr double kU = 0x1p-24;
 
 // A dozen double operations, each within 2^-53: 2^-40 covers them all.
 constexpr double kDoubleSlack = 1.0 + 0x1p-40;
+// The root of a double sum of squares of d <= 2^16 rounded differences
+// times this is at least their real Euclidean norm (S2).
+constexpr double kErrorSlack = 1.0 + 0x1p-30;
 
 float round_up(double x) {
     float f = static_cast<float>(x);
@@ -161,7 +173,7 @@ void prepare_sketch(PreparedQuery& q, double g, double slack_scale) {
     q.digits_high.assign(sketch_groups(d), 0u);
     q.digits_low.assign(sketch_groups(d), 0u);
     q.digits_wide.assign(sketch_groups(d), 0u);
-    double error = 0.0;
+    double squares = 0.0;
     long long digit_sum = 0;
     int high[4] = {0, 0, 0, 0}, low[4] = {0, 0, 0, 0};
     for (std::size_t i = 0; i < d; ++i) {
@@ -180,16 +192,17 @@ void prepare_sketch(PreparedQuery& q, double g, double slack_scale) {
         }
         digit_sum += p;
         // step * p is exact in double, the difference rounds once.
-        error = std::max(error, std::fabs(static_cast<double>(q.values[i]) - static_cast<double>(q.step) * p));
+        const double di = static_cast<double>(q.values[i]) - static_cast<double>(q.step) * p;
+        squares += di * di;
     }
     q.bias = 128.0 * static_cast<double>(digit_sum);
-    const double e_q = error * (1.0 + 0x1p-50);
+    const double e_q = std::sqrt(squares) * kErrorSlack;
     const double dd = static_cast<double>(d);
     // A sequential double sum of d <= 2^16 magnitudes errs by less than 2^-30 of it.
     const double q_l1 = l1 * (1.0 + 0x1p-30);
     const double kx = std::sqrt((1.0 + 0x1p-50) / (1.0 - g)) / (1.0 - kU);
-    const double a = (0.5 + 0x1p-15) * (q_l1 + dd * e_q);
-    const double b = e_q * std::sqrt(dd) * kx;
+    const double a = (0.5 + 0x1p-15) * (q_l1 + std::sqrt(dd) * e_q);
+    const double b = e_q * kx;
     const double widen = (1.0 + 0x1p-18) * kDoubleSlack * slack_scale / q.root;
     q.unit_step = q.step / q.root;
     q.scale_term = round_up(a * widen);
@@ -199,28 +212,36 @@ void prepare_sketch(PreparedQuery& q, double g, double slack_scale) {
     const float coarse_step = largest / static_cast<float>(kCoarseDigitMax);
     q.coarse_digits.assign(sketch_groups(d), 0u);
     q.coarse_wide.assign(sketch_groups(d), 0u);
-    double coarse_error = 0.0;
+    q.coarse_halves.assign(2 * sketch_groups(d), 0u);
+    double coarse_squares = 0.0;
     long long coarse_sum = 0;
-    int digits[4] = {0, 0, 0, 0};
+    int digits[4] = {0, 0, 0, 0}, halves[4] = {0, 0, 0, 0}, ends[4] = {0, 0, 0, 0};
     for (std::size_t i = 0; i < d; ++i) {
         const double exact = static_cast<double>(q.values[i]) / static_cast<double>(coarse_step);
         const int p = static_cast<int>(
             std::clamp(std::nearbyint(exact), double{-kCoarseDigitMax}, double{kCoarseDigitMax}));
         digits[i % 4] = p;
+        // p = 2 h + e with e in {0, 1}: h is the floor of p / 2.
+        halves[i % 4] = p >= 0 ? p / 2 : -((-p + 1) / 2);
+        ends[i % 4] = p - 2 * halves[i % 4];
         q.coarse_wide[i / 4] |= std::uint64_t{static_cast<std::uint16_t>(p)} << (16 * (i % 4));
         if (i % 4 == 3 || i + 1 == d) {
             q.coarse_digits[i / 4] = pack_bytes(digits);
+            q.coarse_halves[2 * (i / 4)] = pack_bytes(halves);
+            q.coarse_halves[2 * (i / 4) + 1] = pack_bytes(ends);
             std::fill(digits, digits + 4, 0);
+            std::fill(halves, halves + 4, 0);
+            std::fill(ends, ends + 4, 0);
         }
         coarse_sum += p;
-        coarse_error = std::max(coarse_error, std::fabs(static_cast<double>(q.values[i]) -
-                                                        static_cast<double>(coarse_step) * p));
+        const double di = static_cast<double>(q.values[i]) - static_cast<double>(coarse_step) * p;
+        coarse_squares += di * di;
     }
-    const double coarse_e_q = coarse_error * (1.0 + 0x1p-50);
+    const double coarse_e_q = std::sqrt(coarse_squares) * kErrorSlack;
     q.coarse_bias = static_cast<std::int32_t>(128 * coarse_sum);
     q.coarse_unit_step = coarse_step / q.root;
-    q.coarse_scale_term = round_up((0.5 + 0x1p-15) * (q_l1 + dd * coarse_e_q) * widen);
-    q.coarse_root_term = round_up(coarse_e_q * std::sqrt(dd) * kx * widen + 0x1p-20 * slack_scale);
+    q.coarse_scale_term = round_up((0.5 + 0x1p-15) * (q_l1 + std::sqrt(dd) * coarse_e_q) * widen);
+    q.coarse_root_term = round_up(coarse_e_q * kx * widen + 0x1p-20 * slack_scale);
 }
 
 }  // namespace

@@ -21,9 +21,11 @@ inline constexpr std::size_t kMaxPrunedDimension = std::size_t{1} << 16;
 // a product of a stored code (at most 255) with a pair of digits of one kind
 // fits a signed 16-bit sum, which the AVX2 kernel relies on.
 inline constexpr int kDigitMax = 4095;
-// A batch's coarse digits: one signed byte each, small enough that a pair of
-// products with codes fits a signed 16-bit sum (2 * 255 * 63 < 2^15).
-inline constexpr int kCoarseDigitMax = 63;
+// A batch's coarse digits: one signed byte each. VNNI, AMX and the portable
+// pass multiply them as they are; AVX2's vpmaddubsw, whose pairs of products
+// must fit a signed 16-bit sum, takes each as p = 2 h + e with h in
+// [-64, 63] and e in {0, 1} (2 * 255 * 64 < 2^15).
+inline constexpr int kCoarseDigitMax = 127;
 
 struct PreparedQuery {
     const float* values;
@@ -47,7 +49,8 @@ struct PreparedQuery {
     // The coarse sketch level of a batch: the same terms for the coarse digits.
     std::vector<std::uint32_t> coarse_digits;  // per group of 4 components: p_i as 4 signed bytes
     std::vector<std::uint64_t> coarse_wide;    // the same as 4 signed 16-bit numbers
-    std::int32_t coarse_bias = 0;  // 128 * sum p_i, below 2^30 in size
+    std::vector<std::uint32_t> coarse_halves;  // per group: h_i as 4 signed bytes, then e_i
+    std::int32_t coarse_bias = 0;  // 128 * sum p_i, below 2^30 in size (128 * 127 * 2^16)
     float coarse_unit_step = 0.0f;
     float coarse_scale_term = 0.0f;
     float coarse_root_term = 0.0f;

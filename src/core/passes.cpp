@@ -307,15 +307,19 @@ __attribute__((always_inline)) inline void finish_sketch(const PreparedQuery& q,
 
 // U alone, from the sums of the codes with a batch's coarse digits.
 __attribute__((always_inline)) inline void finish_coarse(const PreparedQuery& q, const float* r, const float* w,
-                                                         const std::int32_t* sums, float* upper) {
+                                                         const std::int32_t* sums, float* upper, float limit,
+                                                         std::uint64_t* passing, std::size_t bit) {
     const std::int32_t bias = q.coarse_bias;
     const float step = q.coarse_unit_step, scale_term = q.coarse_scale_term, root_term = q.coarse_root_term;
+    int any = 0;  // an integer reduction vectorises; the compare costs one instruction per register of U
     for (std::size_t l = 0; l < kLanes; ++l) {
         // The exact integer, rounded once, as the fine level's double is.
         const float t = static_cast<float>(sums[l] - bias) * w[l] * step;
         const float z = w[l] * scale_term + root_term;
         upper[l] = pick(r[l] == 0.0f, 0.0f, pick(bounded_root(r[l]), t + z, HUGE_VALF));
+        any |= upper[l] >= limit;
     }
+    *passing |= static_cast<std::uint64_t>(any != 0) << bit;
 }
 
 std::size_t sketch_block_bytes(std::size_t d) noexcept { return sketch_groups(d) * kLanes * kGroup; }
@@ -448,7 +452,8 @@ void sketch_portable(const PreparedQuery& q, const SegmentView& seg, std::size_t
 // queries, one integer product per code and query. A block's codes are
 // loaded once per register block of queries and used for each of them from
 // registers; the next register block reads them from the first-level cache.
-// A lane's sum is below 2^31 (255 * 63 * 4 per group, 2^14 groups), and so
+// A lane's sum is below 2^31 (255 * 127 * 4 per group, 2^14 groups:
+// 2,122,383,360), and so
 // is its difference from the bias: exact in 32-bit integers.
 
 // The queries' coarse digits for register blocks of kQ queries: block r,
@@ -469,10 +474,12 @@ std::vector<std::uint32_t> coarse_table(const PreparedQuery* const* queries, std
 __attribute__((always_inline)) inline void finish_register_block(const PreparedQuery* const* queries, std::size_t j0,
                                                                  std::size_t size, const SegmentView& seg,
                                                                  std::size_t b, const std::int32_t* sums,
-                                                                 float* upper, std::size_t stride) {
+                                                                 float* upper, std::size_t stride,
+                                                                 const float* limits, std::uint64_t* passing,
+                                                                 std::size_t bit) {
     for (std::size_t j = 0; j < size; ++j) {
         finish_coarse(*queries[j0 + j], seg.roots + b * kLanes, seg.unit_scales + b * kLanes, sums + j * kLanes,
-                      upper + (j0 + j) * stride);
+                      upper + (j0 + j) * stride, limits[j0 + j], passing + j0 + j, bit);
     }
 }
 
@@ -482,7 +489,9 @@ template <bool kPrefetch>
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) void coarse_vnni(const PreparedQuery* const* queries,
                                                                           std::size_t count, const SegmentView& seg,
                                                                           std::size_t begin, std::size_t end,
-                                                                          float* upper, std::size_t stride) {
+                                                                          float* upper, std::size_t stride,
+                                                                          const float* limits, std::uint64_t* passing,
+                                                                          std::size_t first) {
     const std::size_t groups = sketch_groups(queries[0]->d);
     const std::size_t block_bytes = sketch_block_bytes(queries[0]->d);
     const std::vector<std::uint32_t> table = coarse_table<kVnniQueries>(queries, count, groups);
@@ -516,7 +525,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void coarse_vnni(const Pr
 #undef QM_STEP
 #undef QM_STORE
             finish_register_block(queries, j0, std::min(kVnniQueries, count - j0), seg, b, sums,
-                                  upper + (b - begin) * kLanes, stride);
+                                  upper + (b - begin) * kLanes, stride, limits, passing, b - first);
         }
     }
 }
@@ -603,46 +612,42 @@ void fine_each(const PreparedQuery* const* queries, std::size_t count, const Seg
     }
 }
 
-constexpr std::size_t kAvx2Queries = 2;  // four accumulators each: 8 of the 16 registers
-
-// vpmaddubsw's pairs cannot saturate with coarse digits (2 * 255 * 63 < 2^15).
+// vpmaddubsw's pairs of products must fit 16 bits: each coarse digit goes in
+// as p = 2 h + e (bounds.hpp), two products per code, 2 * 255 * 64 < 2^15.
+// The halves' pair sums are widened by vpmaddwd with 2, the ends' with 1.
+// One query at a time: the block's codes come from the first-level cache
+// after the first.
 template <bool kPrefetch>
 __attribute__((target("avx2,fma"))) void coarse_avx2(const PreparedQuery* const* queries, std::size_t count,
                                                      const SegmentView& seg, std::size_t begin, std::size_t end,
-                                                     float* upper, std::size_t stride) {
+                                                     float* upper, std::size_t stride, const float* limits,
+                                                     std::uint64_t* passing, std::size_t first) {
     const std::size_t groups = sketch_groups(queries[0]->d);
     const std::size_t block_bytes = sketch_block_bytes(queries[0]->d);
-    const std::vector<std::uint32_t> table = coarse_table<kAvx2Queries>(queries, count, groups);
-    const __m256i ones = _mm256_set1_epi16(1);
-    alignas(32) std::int32_t sums[kAvx2Queries * kLanes];
+    const __m256i ones = _mm256_set1_epi16(1), twos = _mm256_set1_epi16(2);
+    alignas(32) std::int32_t sums[kLanes];
     for (std::size_t b = begin; b < end; ++b) {
-        for (std::size_t j0 = 0; j0 < count; j0 += kAvx2Queries) {
+        for (std::size_t j = 0; j < count; ++j) {
             const std::uint8_t* p = seg.sketch + b * block_bytes;
-            const std::uint32_t* digits = table.data() + (j0 / kAvx2Queries) * groups * kAvx2Queries;
-            __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0, c0 = a0, c1 = a0, c2 = a0, c3 = a0;
-            for (std::size_t g = 0; g < groups; ++g, p += 2 * kLine, digits += kAvx2Queries) {
+            const std::uint32_t* halves = queries[j]->coarse_halves.data();
+            __m256i acc[4];
+            for (std::size_t k = 0; k < 4; ++k) acc[k] = _mm256_setzero_si256();
+            for (std::size_t g = 0; g < groups; ++g, p += 2 * kLine) {
                 if constexpr (kPrefetch) {
-                    if (j0 == 0) prefetch_group(p);
+                    if (j == 0) prefetch_group(p);
                 }
-                const __m256i x0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
-                const __m256i x1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(p + 32));
-                const __m256i x2 = _mm256_load_si256(reinterpret_cast<const __m256i*>(p + 64));
-                const __m256i x3 = _mm256_load_si256(reinterpret_cast<const __m256i*>(p + 96));
-                const __m256i d0 = _mm256_set1_epi32(static_cast<int>(digits[0]));
-                const __m256i d1 = _mm256_set1_epi32(static_cast<int>(digits[1]));
-                a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(_mm256_maddubs_epi16(x0, d0), ones));
-                a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(_mm256_maddubs_epi16(x1, d0), ones));
-                a2 = _mm256_add_epi32(a2, _mm256_madd_epi16(_mm256_maddubs_epi16(x2, d0), ones));
-                a3 = _mm256_add_epi32(a3, _mm256_madd_epi16(_mm256_maddubs_epi16(x3, d0), ones));
-                c0 = _mm256_add_epi32(c0, _mm256_madd_epi16(_mm256_maddubs_epi16(x0, d1), ones));
-                c1 = _mm256_add_epi32(c1, _mm256_madd_epi16(_mm256_maddubs_epi16(x1, d1), ones));
-                c2 = _mm256_add_epi32(c2, _mm256_madd_epi16(_mm256_maddubs_epi16(x2, d1), ones));
-                c3 = _mm256_add_epi32(c3, _mm256_madd_epi16(_mm256_maddubs_epi16(x3, d1), ones));
+                const __m256i h = _mm256_set1_epi32(static_cast<int>(halves[2 * g]));
+                const __m256i e = _mm256_set1_epi32(static_cast<int>(halves[2 * g + 1]));
+                for (std::size_t k = 0; k < 4; ++k) {
+                    const __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
+                    const __m256i twice = _mm256_madd_epi16(_mm256_maddubs_epi16(x, h), twos);
+                    const __m256i once = _mm256_madd_epi16(_mm256_maddubs_epi16(x, e), ones);
+                    acc[k] = _mm256_add_epi32(acc[k], _mm256_add_epi32(twice, once));
+                }
             }
-            const __m256i all[8] = {a0, a1, a2, a3, c0, c1, c2, c3};
-            for (std::size_t k = 0; k < 8; ++k) _mm256_store_si256(reinterpret_cast<__m256i*>(sums + 8 * k), all[k]);
-            finish_register_block(queries, j0, std::min(kAvx2Queries, count - j0), seg, b, sums,
-                                  upper + (b - begin) * kLanes, stride);
+            for (std::size_t k = 0; k < 4; ++k) _mm256_store_si256(reinterpret_cast<__m256i*>(sums + 8 * k), acc[k]);
+            finish_coarse(*queries[j], seg.roots + b * kLanes, seg.unit_scales + b * kLanes, sums,
+                          upper + j * stride + (b - begin) * kLanes, limits[j], passing + j, b - first);
         }
     }
 }
@@ -690,7 +695,9 @@ TileConfig amx_config(std::size_t rest) {
 __attribute__((target("amx-tile,amx-int8,avx512f"))) void coarse_amx(const PreparedQuery* const* queries,
                                                                       std::size_t count, const SegmentView& seg,
                                                                       std::size_t begin, std::size_t end,
-                                                                      float* upper, std::size_t stride) {
+                                                                      float* upper, std::size_t stride,
+                                                                      const float* limits, std::uint64_t* passing,
+                                                                      std::size_t first) {
     const std::size_t groups = sketch_groups(queries[0]->d);
     const std::size_t block_bytes = sketch_block_bytes(queries[0]->d);
     const std::size_t whole = groups / kAmxGroups, rest = groups % kAmxGroups;
@@ -729,7 +736,7 @@ __attribute__((target("amx-tile,amx-int8,avx512f"))) void coarse_amx(const Prepa
             _tile_stored(0, sums, kLanes * sizeof(std::int32_t));
             _tile_stored(1, sums + 16, kLanes * sizeof(std::int32_t));
             finish_register_block(queries, j0, std::min(kAmxQueries, count - j0), seg, b, sums,
-                                  upper + (b - begin) * kLanes, stride);
+                                  upper + (b - begin) * kLanes, stride, limits, passing, b - first);
         }
     }
     _tile_release();
@@ -738,7 +745,8 @@ __attribute__((target("amx-tile,amx-int8,avx512f"))) void coarse_amx(const Prepa
 // SSE2: codes widened to 16 bits, pmaddwd with the coarse digits, one query
 // at a time (the block's codes come from the first-level cache after the first).
 void coarse_portable(const PreparedQuery* const* queries, std::size_t count, const SegmentView& seg,
-                     std::size_t begin, std::size_t end, float* upper, std::size_t stride) {
+                     std::size_t begin, std::size_t end, float* upper, std::size_t stride, const float* limits,
+                     std::uint64_t* passing, std::size_t first) {
     const std::size_t groups = sketch_groups(queries[0]->d);
     const std::size_t block_bytes = sketch_block_bytes(queries[0]->d);
     const __m128i zero = _mm_setzero_si128();
@@ -763,7 +771,7 @@ void coarse_portable(const PreparedQuery* const* queries, std::size_t count, con
             }
             for (std::size_t k = 0; k < 8; ++k) _mm_store_si128(reinterpret_cast<__m128i*>(sums + 4 * k), acc[k]);
             finish_coarse(*queries[j], seg.roots + b * kLanes, seg.unit_scales + b * kLanes, sums,
-                          upper + j * stride + o);
+                          upper + j * stride + o, limits[j], passing + j, b - first);
         }
     }
 }

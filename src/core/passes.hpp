@@ -38,8 +38,12 @@ struct Passes {
     // for any number of queries: query j's U at upper + j * stride, laid
     // out as sketch() lays out one query's (only U: a block that passes it
     // gets the fine bounds). Every instruction set gives the same bits.
+    // Beside U, bit b - first of passing[j] is set for each block b whose
+    // U for query j has any lane at or above limits[j] (dead lanes too):
+    // the scan then looks only at those blocks.
     void (*sketch_batch)(const PreparedQuery* const* queries, std::size_t count, const SegmentView& seg,
-                         std::size_t begin, std::size_t end, float* upper, std::size_t stride);
+                         std::size_t begin, std::size_t end, float* upper, std::size_t stride,
+                         const float* limits, std::uint64_t* passing, std::size_t first);
     // The fine sketch level of a batch, U and L, the same bits as sketch()
     // gives each query, laid out as sketch_batch lays out U.
     void (*sketch_batch_fine)(const PreparedQuery* const* queries, std::size_t count, const SegmentView& seg,

@@ -74,6 +74,14 @@ void count_blocks(std::size_t* counter, std::size_t blocks) noexcept {
     if (counter != nullptr) *counter += blocks;
 }
 
+// Whether a lane's exact score says that its bound would have ruled it out
+// at `clear` (a zero root scores 0; an unbounded lane never would).
+inline int lane_clear(float score, float r, float clear) noexcept {
+    const int zero = r == 0.0f;
+    const int bounded = (r >= kMinRoot) & (r <= kMaxRoot);
+    return (zero & (0.0f < clear)) | ((1 - zero) & bounded & (score < clear));
+}
+
 }  // namespace
 
 // A range scan keeps every hit at or above min_score: its threshold is
@@ -110,9 +118,9 @@ void Scan::run() {
 }
 
 void Scan::take_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* upper,
-                    const float* lower) {
+                    const float* lower, std::uint64_t passing) {
     if (pruning_ && try_bounds_) {
-        bounded_run(segment, begin, stop, upper, lower);
+        bounded_run(segment, begin, stop, upper, lower, passing);
         prune_deferred();
     } else {
         exact_run(segment, begin, stop);
@@ -139,6 +147,11 @@ std::size_t Scan::base(std::size_t segment, std::size_t block) const noexcept {
 // Lists the blocks of the run that hold a live lane in the scratch; the
 // others are never read.
 std::size_t Scan::live_blocks(std::size_t segment, std::size_t begin, std::size_t stop) noexcept {
+    // Without a mask, a run wholly inside the range has every lane live.
+    if (allowed_ == nullptr && base(segment, begin) >= first_ && base(segment, stop) <= last_) {
+        for (std::size_t b = begin; b < stop; ++b) scratch_.blocks[b - begin] = static_cast<std::uint32_t>(b);
+        return stop - begin;
+    }
     std::size_t count = 0;
     for (std::size_t b = begin; b < stop; ++b) {
         if (lanes(base(segment, b)) != 0) scratch_.blocks[count++] = static_cast<std::uint32_t>(b);
@@ -213,7 +226,7 @@ void Scan::offer_lower_bounds(const float* upper, const float* lower, const floa
 // they are, or coarse U, where a block that passes gets the fine bounds
 // first and is then decided like any other.
 void Scan::bounded_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* given_upper,
-                       const float* given_lower) {
+                       const float* given_lower, std::uint64_t passing) {
     const SegmentView seg = view(segment);
     const std::size_t count = live_blocks(segment, begin, stop);
     if (count == 0) return;
@@ -228,19 +241,29 @@ void Scan::bounded_run(std::size_t segment, std::size_t begin, std::size_t stop,
     }
     count_blocks(sketch_ ? stats_sketch() : stats_planes(), count);
     bounded_blocks_ += count;
-    // With coarse bounds, a first sweep keeps the blocks that any lane lets
-    // pass the threshold as it stands: almost none in most runs. Dead lanes
-    // count here; the test below leaves them out, with the threshold raised
-    // by whatever the earlier blocks of the run added.
+    // With coarse bounds, only the blocks that any lane lets pass the
+    // threshold as it stood before the run go on: almost none in most runs.
+    // The batch pass flagged them as it computed U (`passing`); a block it
+    // did not flag has every lane's U below that threshold, and the
+    // threshold never falls (the k-th best exact score and the k-th best L
+    // only rise), so the test below would drop it too. Dead lanes count
+    // in the flags; that test leaves them out, with the threshold raised by
+    // whatever the earlier blocks of the run added.
+    // QUILLMERE_BATCH_FLAGS=off ignores the flags and tests every lane here.
     std::size_t candidates = count;
     if (coarse) {
         const float limit = threshold();
         candidates = 0;
         for (std::size_t n = 0; n < count; ++n) {
-            const float* u = given_upper + (scratch_.blocks[n] - begin) * kLanes;
+            const std::uint32_t block = scratch_.blocks[n];
+            if (options_.batch_flags) {
+                if ((passing >> (block - begin) & 1u) != 0) scratch_.blocks[candidates++] = block;
+                continue;
+            }
+            const float* u = given_upper + (block - begin) * kLanes;
             int any = 0;
             for (std::size_t l = 0; l < kLanes; ++l) any |= u[l] >= limit;
-            if (any != 0) scratch_.blocks[candidates++] = scratch_.blocks[n];
+            if (any != 0) scratch_.blocks[candidates++] = block;
         }
     }
     const float* upper_base = given ? given_upper : scratch_.upper;
@@ -274,7 +297,12 @@ void Scan::bounded_run(std::size_t segment, std::size_t begin, std::size_t stop,
         }
     }
     count_blocks(stats_refined(), refined);
-    try_bounds_ = 2 * passed <= count;
+    // Early in a top-k scan the threshold is the k-th of the few entries seen,
+    // and most blocks pass it whatever the store: as for deferring, the rule
+    // waits for kSeenPerBest entries per best entry (a range scan's threshold
+    // is final from the start).
+    const bool early = !goal_.range && bounded_blocks_ * kLanes / kSeenPerBest < goal_.top_k;
+    try_bounds_ = (early && options_.patient_start) || 2 * passed <= count;
     // Coarse bounds pay while few blocks need the fine ones after them (a
     // fine bound costs twice a coarse one): else the next runs take fine
     // bounds from the batch pass, and then coarse ones are tried again, as
@@ -305,18 +333,25 @@ void Scan::exact_run(std::size_t segment, std::size_t begin, std::size_t stop) {
     for (std::size_t n = 0; n < count; ++n) {
         const float* scores = scratch_.upper + n * kLanes;
         const float* r = seg.roots + std::size_t{scratch_.blocks[n]} * kLanes;
+        const std::size_t at = base(segment, scratch_.blocks[n]);
         if (pruning_) {
             const float clear = threshold() - margin;
             // Branch-free, so that it vectorises and costs nothing beside the scores.
             int skip = 1;
-            for (std::size_t l = 0; l < kLanes; ++l) {
-                const int zero = r[l] == 0.0f;
-                const int bounded = (r[l] >= kMinRoot) & (r[l] <= kMaxRoot);
-                skip &= (zero & (0.0f < clear)) | ((1 - zero) & bounded & (scores[l] < clear));
+            for (std::size_t l = 0; l < kLanes; ++l) skip &= lane_clear(scores[l], r[l], clear);
+            // Only live lanes count, as in the bounds: under a sparse mask the
+            // other lanes of a block almost always hold a score above the
+            // allowed entries' k-th, and counting them kept whole scans exact.
+            const std::uint32_t live = lanes(at);
+            if (skip == 0 && live != kAllLanes) {
+                skip = 1;
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    if ((live >> l & 1u) != 0) skip &= lane_clear(scores[l], r[l], clear);
+                }
             }
             would_skip += static_cast<std::size_t>(skip);
         }
-        offer_scores(scores, base(segment, scratch_.blocks[n]));
+        offer_scores(scores, at);
     }
     if (pruning_) try_bounds_ = 2 * would_skip > count;
 }
@@ -339,9 +374,15 @@ void Scan::prune_deferred() {
     }
     if (!defer_all_) return;
     const float limit = threshold();
-    deferred_.erase(std::remove_if(deferred_.begin(), deferred_.end(),
-                                   [&](const Deferred& x) { return !(x.best >= limit); }),
-                    deferred_.end());
+    // A block was deferred only with best >= the threshold of its time, and
+    // the threshold never falls: while it stands where the last sweep left
+    // it, no entry can drop out.
+    if (!(limit == swept_limit_)) {
+        deferred_.erase(std::remove_if(deferred_.begin(), deferred_.end(),
+                                       [&](const Deferred& x) { return !(x.best >= limit); }),
+                        deferred_.end());
+        swept_limit_ = limit;
+    }
     if (bounded_blocks_ * kLanes / kSeenPerBest >= goal_.top_k && 4 * deferred_.size() > 3 * bounded_blocks_) {
         score_deferred();
         if (sketch_) {
@@ -426,12 +467,17 @@ ScanOptions pick_options() noexcept {
     const bool force_avx512 = forced != nullptr && std::strcmp(forced, "avx512") == 0;
     const char* amx = std::getenv("QUILLMERE_AMX");
     const bool amx_off = amx != nullptr && std::strcmp(amx, "off") == 0;
+    const char* flags = std::getenv("QUILLMERE_BATCH_FLAGS");
+    ScanOptions chosen{KernelId::Portable, mode};
+    chosen.batch_flags = flags == nullptr || std::strcmp(flags, "off") != 0;
     if (!force_portable && !force_avx2 && !force_avx512 && !amx_off && kernel_supported(KernelId::Amx)) {
-        return {KernelId::Amx, mode};
+        chosen.kernel = KernelId::Amx;
+    } else if (kernel_supported(KernelId::Avx512) && !force_portable && !force_avx2) {
+        chosen.kernel = KernelId::Avx512;
+    } else if (kernel_supported(KernelId::Avx2) && !force_portable) {
+        chosen.kernel = KernelId::Avx2;
     }
-    if (kernel_supported(KernelId::Avx512) && !force_portable && !force_avx2) return {KernelId::Avx512, mode};
-    if (kernel_supported(KernelId::Avx2) && !force_portable) return {KernelId::Avx2, mode};
-    return {KernelId::Portable, mode};
+    return chosen;
 }
 
 }  // namespace

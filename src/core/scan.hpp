@@ -19,7 +19,7 @@
 namespace quillmere::detail {
 
 // Blocks per run: the unit in which a scan reads its first level.
-inline constexpr std::size_t kRun = 64;
+inline constexpr std::size_t kRun = 64;  // at most 64: one bit per block in a word
 
 // Per-thread scratch of scans that run one after another: one run's blocks
 // and kLanes values per block.
@@ -104,8 +104,13 @@ public:
         if (!sketch_ || !try_bounds_) return Wants::Nothing;
         return fine_runs_ > 0 ? Wants::Fine : Wants::Coarse;
     }
-    void take_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* upper, const float* lower);
+    // With coarse U, bit b - begin of `passing` says whether block b has any
+    // lane, dead ones included, at or above limit() as it stood before the run.
+    void take_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* upper, const float* lower,
+                  std::uint64_t passing = ~std::uint64_t{0});
     void finish();
+    // The threshold a block's lanes must reach to be looked at further.
+    float limit() noexcept { return threshold(); }
 
 private:
     SegmentView view(std::size_t segment) const noexcept;
@@ -117,7 +122,7 @@ private:
     void offer_scores(const float* scores, std::size_t base);
     void offer_lower_bounds(const float* upper, const float* lower, const float* r, std::uint32_t lanes, float best);
     void bounded_run(std::size_t segment, std::size_t begin, std::size_t stop, const float* given_upper,
-                     const float* given_lower);
+                     const float* given_lower, std::uint64_t passing);
     void score_now(std::size_t segment, const SegmentView& seg, std::uint32_t block);
     void exact_run(std::size_t segment, std::size_t begin, std::size_t stop);
     void prune_deferred();
@@ -159,6 +164,7 @@ private:
     float kth_;
     float exact_threshold_;
     float bound_threshold_ = -HUGE_VALF;
+    float swept_limit_ = -HUGE_VALF;  // the threshold at the last sweep of the deferred list
 };
 
 }  // namespace quillmere::detail

@@ -106,13 +106,21 @@ struct ScanOptions {
     // is too small.
     double slack_scale = 1.0;
     ScanStats* stats = nullptr;  // counts blocks per level when set
+    // A batch's scans take the blocks its coarse pass flagged, rather than
+    // testing every lane of U again (the same blocks; false: the plain test).
+    bool batch_flags = true;
+    // A top-k scan keeps reading bounds through its first runs, whatever
+    // share of blocks passes them (false: it may score the next run exactly
+    // from the first).
+    bool patient_start = true;
 };
 
 // The process's choice, made once: the widest kernel the CPU supports and
 // the three-level scan. QUILLMERE_KERNEL=portable|avx2|avx512 forces a
 // narrower kernel (avx512: AMX off), QUILLMERE_AMX=off keeps AMX off,
 // QUILLMERE_SCAN=planes the scan without the sketch and QUILLMERE_SCAN=full
-// the full scan.
+// the full scan. QUILLMERE_BATCH_FLAGS=off: a batch's scans test every lane
+// of the coarse bounds rather than take the coarse pass's flags.
 const ScanOptions& default_scan_options() noexcept;
 bool kernel_supported(KernelId kernel) noexcept;
 
