@@ -777,8 +777,12 @@ class Collection:
             return [[] for _ in range(len(queries))]
         if allowed is None:
             return [store.search(queries[0], want)] if len(queries) == 1 else store.search_batch(queries, want)
+        # One query runs on the calling thread, as the unmasked path's
+        # store.search does, so that a filter never changes how many cores
+        # a search takes.
+        threads = 1 if len(queries) == 1 else None
         if mask_only or eligible < PREFIX_DENSITY * self._count:
-            return store.search_batch(queries, want, allowed=allowed)
+            return store.search_batch(queries, want, threads, allowed=allowed)
         # If the allowed positions are spread evenly, this prefix holds `want`
         # of them about two standard deviations above the mean.
         fetch = min(self._count, -(-(want + 2 * math.isqrt(want) + 4) * self._count // eligible))
@@ -792,7 +796,7 @@ class Collection:
             if len(kept) < want:
                 short.append(i)
         if short:
-            again = store.search_batch([queries[i] for i in short], want, allowed=allowed)
+            again = store.search_batch([queries[i] for i in short], want, threads, allowed=allowed)
             for i, ranked in zip(short, again):
                 answers[i] = ranked
         return answers
