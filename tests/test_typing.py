@@ -132,6 +132,10 @@ def test_type_checker_reads_the_stub(stub, tmp_path, mypy_cache):
             continue  # explanatory notes of a protocol mismatch
         number, kind, message, code = int(match[1]), match[2], match[3], match[4]
         if kind == "error":
+            # Older mypy releases (the last for Python 3.9) file too many
+            # positional arguments under "misc".
+            if message.startswith("Too many positional arguments") and code == "misc":
+                code = "call-arg"
             errors.setdefault(number, code)
         elif message.startswith("Revealed type is "):
             # Older mypy releases qualify builtin names ("builtins.int").
