@@ -335,20 +335,36 @@ bool convert_numpy(PyObject* obj, std::vector<float>& out) {
     return copy_elements(element, run, out);
 }
 
+// A buffer with its format and strides, released on every way out. An
+// object that refuses to export one is left to the general path, so its
+// error is dropped.
+class StridedView {
+public:
+    explicit StridedView(PyObject* obj) noexcept
+        : ok_(PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_STRIDES) == 0) {
+        if (!ok_) discard_pending();
+    }
+    StridedView(const StridedView&) = delete;
+    StridedView& operator=(const StridedView&) = delete;
+    ~StridedView() {
+        if (ok_) PyBuffer_Release(&view_);
+    }
+    bool ok() const noexcept { return ok_; }
+    const Py_buffer& view() const noexcept { return view_; }
+
+private:
+    Py_buffer view_;
+    bool ok_;
+};
+
 // Converts a one-dimensional buffer of plain numbers; false leaves the
 // object to the general path.
 bool convert_buffer(PyObject* obj, std::vector<float>& out) {
     if (numpy_array.matches(Py_TYPE(obj))) return convert_numpy(obj, out);
     if (!buffer_candidate(obj)) return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
-        discard_pending();
-        return false;
-    }
-    struct Release {
-        Py_buffer* view;
-        ~Release() { PyBuffer_Release(view); }
-    } release{&view};
+    const StridedView held(obj);
+    if (!held.ok()) return false;
+    const Py_buffer& view = held.view();
     if (view.ndim != 1 || view.shape == nullptr || (view.suboffsets != nullptr && view.suboffsets[0] >= 0)) {
         return false;
     }
@@ -423,15 +439,9 @@ bool query_rows_from_buffer(PyObject* obj, std::size_t length, QueryRows& out) {
     }
     // Iterating a memoryview of two dimensions raises; its rows are read here.
     if (!PyMemoryView_Check(obj)) return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
-        discard_pending();
-        return false;
-    }
-    struct Release {
-        Py_buffer* view;
-        ~Release() { PyBuffer_Release(view); }
-    } release{&view};
+    const StridedView held(obj);
+    if (!held.ok()) return false;
+    const Py_buffer& view = held.view();
     if (view.ndim != 2 || view.shape == nullptr || view.strides == nullptr || view.suboffsets != nullptr) return false;
     const Element element = element_of(view);
     if (element == Element::Unsupported) return false;
