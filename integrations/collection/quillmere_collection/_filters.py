@@ -386,6 +386,9 @@ class _Grow:
         self.data = np.array(values, self.data.dtype)
         self.size = len(values)
 
+    def widen(self, dtype: Any) -> None:
+        self.data = self.data.astype(dtype)
+
 
 def _float_key(value: Any) -> float:
     try:
@@ -394,94 +397,11 @@ def _float_key(value: Any) -> float:
         return math.inf if value > 0 else -math.inf
 
 
-class _Run:
-    """Some positions holding numbers, sorted by value: `keys[i]` is the float64 of `order[i]`'s number.
-
-    Rounding to float64 is monotonic, so a key below (above) a bound's key
-    means a value below (above) the bound: only entries whose key equals a
-    bound's key can be on either side. Where every value is its key (floats,
-    and ints under 2**53 in magnitude) even those are decided by comparing
-    the key with the bound once; otherwise (`lossy`) each such entry's own
-    value is compared, exactly as Python compares numbers.
-    """
-
-    __slots__ = ("keys", "order", "lossy")
-
-    def __init__(self, keys: np.ndarray, order: np.ndarray, lossy: bool) -> None:
-        self.keys, self.order, self.lossy = keys, order, lossy
-
-    @classmethod
-    def of(cls, positions: np.ndarray, values: List[Any]) -> "_Run":
-        try:
-            keys = np.array(values, np.float64)
-        except OverflowError:
-            keys = np.array([_float_key(v) for v in values], np.float64)
-        lossy = False
-        if len(keys) and not np.abs(keys).max() < EXACT_INT:
-            big = np.flatnonzero(np.abs(keys) >= EXACT_INT).tolist()
-            lossy = any(not isinstance(values[i], float) for i in big)
-        by_key = np.argsort(keys, kind="stable")  # equal keys stay in position order
-        return cls(keys[by_key], positions[by_key], lossy)
-
-    def merged(self, newer: "_Run") -> "_Run":
-        # Two sorted runs: the stable sort merges them in linear time, and the
-        # newer positions, all larger, stay after the older among equal keys.
-        keys = np.concatenate([self.keys, newer.keys])
-        by_key = np.argsort(keys, kind="stable")
-        return _Run(keys[by_key], np.concatenate([self.order, newer.order])[by_key], self.lossy or newer.lossy)
-
-    def select(self, mask: np.ndarray, low: Any, high: Any, value_at: Callable[[int], Any]) -> None:
-        """Sets mask[p] for the positions p whose number lies within the bounds ((value, inclusive) or None)."""
-        keys, n = self.keys, len(self.keys)
-        first, last = 0, n  # keys strictly inside both bounds' keys: sure
-        edges = []
-        for bound, is_low in ((low, True), (high, False)):
-            if bound is None:
-                continue
-            key = _float_key(bound[0])
-            a = int(np.searchsorted(keys, key, "left"))
-            b = int(np.searchsorted(keys, key, "right"))
-            if is_low:
-                first = max(first, b)
-            else:
-                last = min(last, a)
-            if a < b and (a, b) not in edges:
-                edges.append((a, b))
-        if first < last:
-            mask[self.order[first:last]] = True
-        for a, b in edges:
-            if self.lossy:
-                for position in self.order[a:b].tolist():
-                    value = value_at(position)  # MISSING for a tombstone: never within
-                    if _is_number(value) and _within(value, low, high):
-                        mask[position] = True
-            elif _within(float(keys[a]), low, high):  # every entry here holds exactly this value
-                mask[self.order[a:b]] = True
-
-    def select_keys(self, mask: np.ndarray, keys: np.ndarray) -> None:
-        """Sets mask[p] for the positions whose key is one of `keys` (sorted, distinct)."""
-        starts = np.searchsorted(self.keys, keys, "left")
-        stops = np.searchsorted(self.keys, keys, "right")
-        found = starts < stops
-        if not found.any():
-            return
-        starts, stops = starts[found], stops[found]
-        if len(starts) == 1:
-            mask[self.order[starts[0] : stops[0]]] = True
-            return
-        # The runs of equal keys, gathered into one index array: each run's
-        # indices are its start plus 0, 1, ... (the runs are disjoint).
-        lengths = stops - starts
-        shift = np.repeat(starts - (np.cumsum(lengths) - lengths), lengths)
-        mask[self.order[np.arange(len(shift)) + shift]] = True
-
-    def remap(self, new: np.ndarray) -> "_Run":
-        order = new[self.order]
-        keep = order >= 0
-        return _Run(self.keys[keep], order[keep], self.lossy)
-
-    def nbytes(self) -> int:
-        return self.keys.nbytes + self.order.nbytes
+def _float_keys(numbers: List[Any]) -> np.ndarray:
+    try:
+        return np.array(numbers, np.float64)
+    except OverflowError:
+        return np.array([_float_key(v) for v in numbers], np.float64)
 
 
 def _within(value: Any, low: Any, high: Any) -> bool:
@@ -492,102 +412,166 @@ def _within(value: Any, low: Any, high: Any) -> bool:
     return True
 
 
-class _Field:
-    """The index of one field over positions [0, upto).
+# Kinds by exact type, for the common payload values; anything else (a
+# subclass, a list, an object) is judged by _kind. NaN floats are found after.
+K_UNSURE = 255
+_KIND_OF_TYPE = {int: K_NUMBER, float: K_NUMBER, str: K_STRING, bool: K_OTHER, type(None): K_OTHER, _Missing: K_MISSING}
+_PLAIN_OPERANDS = {int, float, str}  # types whose values are their own keys (a NaN float finds no code)
+_CODE_TYPES = (np.uint8, np.uint16, np.uint32)
 
-    Numbers live in sorted runs; each catch-up sorts the new entries into a
-    run of their own and merges runs like a binary counter (a run absorbs
-    the next newer one while that is at least half its size), so a run
-    count stays logarithmic and each entry is merged a logarithmic number of
-    times, in linear merges. Strings and the other kinds are grouped by
-    value (a position array per value, appended to), with the distinct
-    strings kept sorted for ranges. A kind code per position answers
-    `$exists` and the negations. Nothing is rebuilt when entries are added.
+
+class _Chunk:
+    """What one pass over positions [start, stop) of a field finds: values, kinds, numbers' float64 keys."""
+
+    __slots__ = ("start", "values", "kinds", "number_at", "keys")
+
+    def __init__(self, payloads: Sequence[Any], path: Tuple[str, ...], start: int, stop: int) -> None:
+        self.start = start
+        values = self.values = _values(payloads, path, start, stop)
+        kinds = np.fromiter(map(_KIND_OF_TYPE.get, map(type, values), repeat(K_UNSURE)), np.uint8, len(values))
+        for i in np.flatnonzero(kinds == K_UNSURE).tolist():
+            kinds[i] = _kind(values[i])
+        number_at = np.flatnonzero(kinds == K_NUMBER)
+        if len(number_at) == len(values):
+            numbers = values
+        else:
+            numbers = list(compress(values, (kinds == K_NUMBER).tolist()))
+        keys = _float_keys(numbers)
+        nan = np.isnan(keys)  # NaN: equal to nothing, ordered with nothing
+        if nan.any():
+            kinds[number_at[nan]] = K_NEVER
+            number_at, keys = number_at[~nan], keys[~nan]
+        self.kinds, self.number_at, self.keys = kinds, number_at, keys
+
+
+class _Field:
+    """The index of one field: columns over positions [0, upto), each a vectorised answer to some operators.
+
+    - `kinds`, a kind code per position: `$exists`. Always kept.
+    - `numbers`, the float64 of each position's number (NaN for the other
+      kinds): ranges, by comparing the column with the bounds. Rounding to
+      float64 is monotonic, so a value whose key lies above (below) a
+      bound's key lies above (below) the bound; where the keys are equal
+      the bound's own exact comparison with its key decides, the same for
+      every such value that is its key. The few positions whose int is not
+      its key (beyond 2**53) are `lossy` and compared exactly, one by one.
+    - `codes`, a small int per position naming its value's `_key` (0: none,
+      for a missing value or one equal to nothing): `$eq`, `$in` and their
+      negations, as one gather from a table of the wanted codes. Keys are
+      exact (2**53 + 1 and 2**53 are different ints), so nothing is lossy
+      here. The distinct strings are kept sorted for string ranges.
+
+    `numbers` and `codes` are built on their first use (a field filtered
+    only by ranges never keeps codes), then kept up to date with `kinds`:
+    each query on the field first takes in the positions added since.
     """
 
     def __init__(self, path: Tuple[str, ...]) -> None:
         self.path = path
-        self.upto = 0
         self.kinds = _Grow(np.uint8)
-        self.runs: List[_Run] = []
-        # Strings, and the keys of the other kinds, to their positions. An
-        # array('q') takes a batch's positions in one cheap extend; queries
-        # read it through a numpy view that they drop before returning.
-        self.groups: Dict[Any, array] = {}
-        self.strings: List[str] = []  # the distinct strings, sorted
+        self.numbers: Optional[_Grow] = None
+        self.lossy = np.empty(0, np.int64)  # positions whose number is not its float64 key
+        self.lossy_values: List[Any] = []  # their numbers
+        self.codes: Optional[_Grow] = None
+        self.code_of: Dict[Any, int] = {}  # key -> code, from 1
+        self.strings: List[str] = []  # the distinct strings among the keys, sorted
 
-    def catch_up(self, payloads: Sequence[Any], count: int) -> None:
+    @property
+    def upto(self) -> int:
+        return self.kinds.size
+
+    def catch_up(self, payloads: Sequence[Any], count: int, numbers: bool = False, codes: bool = False) -> None:
+        """Takes in positions [upto, count), and builds the `numbers` or `codes` column if asked and not yet there."""
+        if numbers and self.numbers is None:
+            self.numbers = _Grow(np.float64)
+            if self.upto:
+                self._add_numbers(_Chunk(payloads, self.path, 0, self.upto))
+        if codes and self.codes is None:
+            self.codes = _Grow(np.uint8)
+            if self.upto:
+                self._add_codes(_Chunk(payloads, self.path, 0, self.upto))
         if count <= self.upto:
             return
-        start = self.upto
-        values = _values(payloads, self.path, start, count)
-        kinds = np.fromiter(map(_KIND_OF_TYPE.get, map(type, values), repeat(K_UNSURE)), np.uint8, len(values))
-        for i in np.flatnonzero(kinds == K_UNSURE).tolist():
-            kinds[i] = _kind(values[i])
-        numbers = kinds == K_NUMBER
-        if numbers.any():
-            at = np.flatnonzero(numbers)
-            run = _Run.of(at + start, list(compress(values, numbers.tolist())))
-            nan = np.isnan(run.keys)  # NaN: equal to nothing, ordered with nothing
-            if nan.any():
-                kinds[run.order[nan] - start] = K_NEVER
-                run = _Run(run.keys[~nan], run.order[~nan], run.lossy)
-            self._push(run)
-        grouped = np.flatnonzero((kinds == K_STRING) | (kinds == K_OTHER))
-        if len(grouped):
-            # Number the distinct keys in one pass, then hand each key its
-            # positions as one slice of the positions sorted by number.
-            keys = list(compress(values, np.isin(kinds, (K_STRING, K_OTHER)).tolist()))
-            if set(map(type, keys)) != {str}:
-                keys = [v if v.__class__ is str else _key(v) for v in keys]
-            code_of = {key: code for code, key in enumerate(dict.fromkeys(keys))}
-            codes = np.fromiter(map(code_of.__getitem__, keys), np.int64, len(keys))
-            by_code = (grouped[np.argsort(codes, kind="stable")] + start).tobytes()
-            ends = np.cumsum(np.bincount(codes, minlength=len(code_of))).tolist()
-            new_strings = []
-            begin = 0
-            for key, end in zip(code_of, ends):
-                group = self.groups.get(key)
-                if group is None:
-                    group = self.groups[key] = array("q")
-                    if isinstance(key, str):
-                        new_strings.append(key)
-                group.frombytes(by_code[8 * begin : 8 * end])
-                begin = end
-            if new_strings:
-                if len(new_strings) > 64:
-                    self.strings = sorted(self.strings + new_strings)
-                else:
-                    for string in new_strings:
-                        insort(self.strings, string)
-        self.kinds.extend(kinds)
-        self.upto = count
+        chunk = _Chunk(payloads, self.path, self.upto, count)
+        if self.numbers is not None:
+            self._add_numbers(chunk)
+        if self.codes is not None:
+            self._add_codes(chunk)
+        self.kinds.extend(chunk.kinds)
 
-    def _push(self, run: _Run) -> None:
-        runs = self.runs
-        runs.append(run)
-        while len(runs) > 1 and 2 * len(runs[-1].keys) >= len(runs[-2].keys):
-            newer = runs.pop()
-            runs[-1] = runs[-1].merged(newer)
+    def _add_numbers(self, chunk: _Chunk) -> None:
+        column = np.full(len(chunk.values), np.nan)
+        column[chunk.number_at] = chunk.keys
+        self.numbers.extend(column)
+        big = np.flatnonzero(~(np.abs(chunk.keys) < EXACT_INT))
+        if len(big):
+            values = [chunk.values[i] for i in chunk.number_at[big].tolist()]
+            # A float is its key; an int beyond 2**53 may not be (nor one beyond the doubles).
+            inexact = [i for i, v in enumerate(values) if not isinstance(v, float) and _float_key(v) != v]
+            if inexact:
+                self.lossy = np.concatenate([self.lossy, chunk.number_at[big[inexact]] + chunk.start])
+                self.lossy_values.extend(values[i] for i in inexact)
+
+    def _add_codes(self, chunk: _Chunk) -> None:
+        kinds = chunk.kinds
+        coded = (kinds == K_NUMBER) | (kinds == K_STRING) | (kinds == K_OTHER)
+        at = np.flatnonzero(coded)
+        column = np.zeros(len(kinds), np.uint32)
+        if len(at):
+            keys = chunk.values if len(at) == len(kinds) else list(compress(chunk.values, coded.tolist()))
+            if not set(map(type, keys)) <= _PLAIN_OPERANDS:  # ints, floats (not NaN here) and strings are their keys
+                keys = [v if v.__class__ in _PLAIN_OPERANDS else _key(v) for v in keys]
+            code_of = self.code_of
+            found = np.fromiter(map(code_of.get, keys, repeat(0)), np.uint32, len(keys))
+            new = np.flatnonzero(found == 0)
+            if len(new):
+                fresh = dict.fromkeys(keys[i] for i in new.tolist())
+                strings = []
+                for key in fresh:
+                    code_of[key] = len(code_of) + 1
+                    if isinstance(key, str):
+                        strings.append(key)
+                found[new] = np.fromiter(map(code_of.__getitem__, (keys[i] for i in new.tolist())), np.uint32, len(new))
+                if strings:
+                    if len(strings) > 64:
+                        self.strings = sorted(self.strings + strings)
+                    else:
+                        for string in strings:
+                            insort(self.strings, string)
+            column[at] = found
+        grown = self.codes
+        for dtype in _CODE_TYPES:
+            if len(self.code_of) <= np.iinfo(dtype).max:
+                break
+        if grown.data.dtype != dtype:
+            grown.widen(dtype)
+        grown.extend(column)
 
     def compacted(self, new: np.ndarray) -> None:
         """Positions renumbered: `new[old]` is the new position, -1 if dropped."""
         kept = new[: self.upto] >= 0
         self.kinds.keep(self.kinds.view()[kept])
-        self.upto = int(np.count_nonzero(kept))
-        runs = [run.remap(new) for run in self.runs]
-        self.runs = []
-        for run in runs:
-            if len(run.keys):
-                self._push(run)
-        for key, group in list(self.groups.items()):
-            moved = new[np.frombuffer(group, np.int64)]
-            moved = moved[moved >= 0]
-            if len(moved):
-                self.groups[key] = array("q", moved.tobytes())
-            else:
-                del self.groups[key]
-        self.strings = [string for string in self.strings if string in self.groups]
+        if self.numbers is not None:
+            self.numbers.keep(self.numbers.view()[kept])
+            moved = new[self.lossy]
+            self.lossy_values = list(compress(self.lossy_values, (moved >= 0).tolist()))
+            self.lossy = moved[moved >= 0]
+        if self.codes is not None:
+            column = self.codes.view()[kept]
+            # Renumber the codes still in use, so that dropped values are forgotten.
+            used = np.zeros(len(self.code_of) + 1, np.bool_)
+            used[column] = True
+            used[0] = True
+            renumber = np.cumsum(used) - 1
+            codes = renumber[column]
+            self.code_of = {key: int(renumber[code]) for key, code in self.code_of.items() if used[code]}
+            self.strings = [string for string in self.strings if string in self.code_of]
+            self.codes = _Grow(_CODE_TYPES[0])
+            for dtype in _CODE_TYPES:
+                if len(self.code_of) <= np.iinfo(dtype).max:
+                    break
+            self.codes.widen(dtype)
+            self.codes.extend(codes)
 
     def leaf(self, leaf: Leaf, n: int, payloads: Sequence[Any]) -> np.ndarray:
         """The boolean mask over n positions (n == upto) of the positions satisfying `leaf`."""
@@ -595,62 +579,67 @@ class _Field:
         if op == "$exists":
             present = self.kinds.view() != K_MISSING
             return present if leaf.operand else ~present
-        mask = np.zeros(n, np.bool_)
         if op in ("$eq", "$ne", "$in", "$nin"):
-            self._equal(mask, [leaf.operand] if op in ("$eq", "$ne") else leaf.operand, payloads)
-            return ~mask if op in ("$ne", "$nin") else mask
+            mask = self._equal([leaf.operand] if op in ("$eq", "$ne") else leaf.operand)
+            return np.logical_not(mask, out=mask) if op in ("$ne", "$nin") else mask
         if leaf.operand == "number":
-            self._numbers(mask, leaf.low, leaf.high, payloads)
-        else:
-            strings = self.strings
-            low, high = leaf.low, leaf.high
-            lo = 0 if low is None else (bisect_left if low[1] else bisect_right)(strings, low[0])
-            hi = len(strings) if high is None else (bisect_right if high[1] else bisect_left)(strings, high[0])
-            if lo < hi:
-                for string in strings[lo:hi]:
-                    mask[np.frombuffer(self.groups[string], np.int64)] = True
+            return self._numbers(leaf.low, leaf.high)
+        strings = self.strings
+        low, high = leaf.low, leaf.high
+        lo = 0 if low is None else (bisect_left if low[1] else bisect_right)(strings, low[0])
+        hi = len(strings) if high is None else (bisect_right if high[1] else bisect_left)(strings, high[0])
+        return self._codes_in(np.fromiter(map(self.code_of.__getitem__, strings[lo:hi]), np.int64, max(0, hi - lo)))
+
+    def _codes_in(self, codes: np.ndarray) -> np.ndarray:
+        column = self.codes.view()
+        codes = codes[codes > 0]
+        if len(codes) == 0:
+            return np.zeros(len(column), np.bool_)
+        if len(codes) == 1:
+            return column == codes[0]
+        table = np.zeros(len(self.code_of) + 1, np.bool_)
+        table[codes] = True
+        return table.take(column)
+
+    def _numbers(self, low: Any, high: Any) -> np.ndarray:
+        column = self.numbers.view()
+        if (low is not None and low[0] != low[0]) or (high is not None and high[0] != high[0]):
+            return np.zeros(len(column), np.bool_)  # a NaN bound: no comparison holds
+        mask: Optional[np.ndarray] = None
+        for bound, is_low in ((low, True), (high, False)):
+            if bound is None:
+                continue
+            value, inclusive = bound
+            key = _float_key(value)
+            # A column value equal to the key stands to the bound as the key does.
+            at_key = _within(key, bound if is_low else None, None if is_low else bound)
+            if is_low:
+                side = np.greater_equal(column, key) if at_key else np.greater(column, key)
+            else:
+                side = np.less_equal(column, key) if at_key else np.less(column, key)
+            mask = side if mask is None else np.logical_and(mask, side, out=mask)
+        if mask is None:  # no bound (not compiled so, but sound): every number
+            mask = ~np.isnan(column)
+        if len(self.lossy):
+            mask[self.lossy] = [_within(v, low, high) for v in self.lossy_values]
         return mask
 
-    def _numbers(self, mask: np.ndarray, low: Any, high: Any, payloads: Sequence[Any]) -> None:
-        if (low is not None and low[0] != low[0]) or (high is not None and high[0] != high[0]):
-            return  # a NaN bound: no comparison holds
-        value_at = lambda position: _lookup(payloads[position], self.path)
-        for run in self.runs:
-            run.select(mask, low, high, value_at)
-
-    def _equal(self, mask: np.ndarray, operands: List[Any], payloads: Sequence[Any]) -> None:
-        """Sets mask[p] where p's value equals one of `operands`."""
-        is_number = [_is_number(v) for v in operands]
-        numbers = [v for v, number in zip(operands, is_number) if number and v == v]
-        if numbers:
-            keys = np.unique(np.array([_float_key(v) for v in numbers], np.float64))
-            exact = all(_float_key(v) == v for v in numbers)
-            for run in self.runs:
-                if exact and not run.lossy:
-                    run.select_keys(mask, keys)  # every key is its value: one pass for all of them
-                else:
-                    for v in numbers:
-                        run.select(mask, (v, True), (v, True), lambda p: _lookup(payloads[p], self.path))
-        groups = []
-        for operand, number in zip(operands, is_number):
-            if not number:
-                key = _key(operand)
-                group = self.groups.get(key) if key is not None else None
-                if group is not None:
-                    groups.append(np.frombuffer(group, np.int64))
-        if groups:
-            mask[groups[0] if len(groups) == 1 else np.concatenate(groups)] = True
+    def _equal(self, operands: List[Any]) -> np.ndarray:
+        """The positions whose value equals one of `operands`."""
+        if not set(map(type, operands)) <= _PLAIN_OPERANDS:
+            operands = [_key(v) for v in operands]
+        codes = np.fromiter(map(self.code_of.get, operands, repeat(0)), np.int64, len(operands))
+        return self._codes_in(codes)
 
     def nbytes(self) -> int:
-        total = self.kinds.data.nbytes + sum(run.nbytes() for run in self.runs)
-        total += sum(sys.getsizeof(group) + sys.getsizeof(key) for key, group in self.groups.items())
-        return total + sys.getsizeof(self.strings)
-
-
-# Kinds by exact type, for the common payload values; anything else (a
-# subclass, a list, an object) is judged by _kind. NaN floats are found after.
-K_UNSURE = 255
-_KIND_OF_TYPE = {int: K_NUMBER, float: K_NUMBER, str: K_STRING, bool: K_OTHER, type(None): K_OTHER, _Missing: K_MISSING}
+        total = self.kinds.data.nbytes + self.lossy.nbytes + sys.getsizeof(self.lossy_values)
+        if self.numbers is not None:
+            total += self.numbers.data.nbytes
+        if self.codes is not None:
+            total += self.codes.data.nbytes + sys.getsizeof(self.code_of) + sys.getsizeof(self.strings)
+            # the keys themselves, but a string or number also held by a payload costs nothing more
+            total += sum(sys.getsizeof(key) for key in self.code_of if not isinstance(key, (str, int, float)))
+        return total
 
 
 class PayloadIndex:
@@ -679,7 +668,9 @@ class PayloadIndex:
             field = self._fields.get(node.path)
             if field is None:
                 field = self._fields[node.path] = _Field(node.path)
-            field.catch_up(payloads, count)
+            numbers = node.op == "range" and node.operand == "number"
+            codes = node.op in EQUALITY or (node.op == "range" and not numbers)
+            field.catch_up(payloads, count, numbers, codes)
             return field.leaf(node, count, payloads)
         if not node.children:
             return np.ones(count, np.bool_)
