@@ -74,13 +74,12 @@ RESTRICT_FRACTION = 0.07
 CHUNK_BYTES = 1 << 20
 GAP_BYTES = 4096
 
-# With at least this fraction of the positions allowed, a search first
-# tries a plain search of a short prefix (see _search_allowed): in
-# bench/collection.py --filters the masked search cost 1.2-1.8 times an
-# unfiltered one at 50% and 10% of the positions allowed, and about the same
-# at 1%, while a prefix of up to 4 times the wanted hits costs no more than
-# a search for them.
-PREFIX_DENSITY = 0.25
+# The allowed masks of this many recent dict filters are kept, while the
+# collection is unchanged (any add, delete or compaction drops them): an
+# application tends to repeat its filters (a tenant, a document type), and
+# a kept mask spares a pass over the field's columns, which the store's
+# scan has evicted from the caches by the next query. 0 keeps none.
+MASK_CACHE = 8
 
 # Adds of up to SMALL_ADD ids update the id table one id at a time, larger
 # ones a chunk of at most ID_CHUNK ids at a time: the chunked path costs tens
@@ -170,6 +169,11 @@ class Collection:
         self._table = IdTable()  # live id -> position
         self._alive = bytearray()  # per position: 1 live, 0 tombstone
         self._index = PayloadIndex()  # payload fields, indexed on their first dict filter
+        # Packed allowed masks (bytes, allowed count) of recent dict filters,
+        # by _filter_key, and the packed live positions: valid at _masks_version.
+        self._masks: Dict[str, Tuple[bytes, int]] = {}
+        self._live_bits: Optional[Tuple[bytes, int]] = None
+        self._masks_version = -1
         self._version = 0  # bumped by every change, for iterators
         if self._size is not None:
             self._store = quillmere.Vectorstore(self._size)
@@ -603,7 +607,7 @@ class Collection:
                     quillmere.cosine_similarity(query, query)  # the module's conversion errors
                 return [[] for _ in range(len(queries))]
             self._store.search_batch(queries, 0)  # the module's errors for a bad query
-            ranked = self._search_allowed(queries, k, tree, self._universe(ids))
+            ranked = self._search_allowed(queries, k, tree, _filter_key(filter), self._universe(ids))
             if self._version != version:
                 raise RuntimeError(CHANGED)
             return [self._hits(one) for one in ranked]
@@ -707,7 +711,7 @@ class Collection:
         self._store.search(query, 0)  # the module's errors for a bad query
         universe = self._universe(ids)
         if strategy in (None, "mask") and (filter is None or tree is not None):
-            return self._search_allowed([query], k, tree, universe, mask_only=strategy == "mask")[0]
+            return self._search_allowed([query], k, tree, _filter_key(filter), universe)[0]
         keep = None if isinstance(filter, dict) else filter
         if tree is not None:  # a strategy forced on a dict filter: the positions it allows
             universe = np.flatnonzero(self._allowed(tree, universe))
@@ -736,19 +740,45 @@ class Collection:
 
     def _allowed(self, tree: Any, universe: Optional[np.ndarray]) -> np.ndarray:
         """Booleans over positions: live, within `universe` (if given), and satisfying `tree` (if given)."""
-        if tree is not None:
-            allowed = self._index.mask(tree, self._payloads, self._count)
-            allowed &= np.frombuffer(self._alive, np.bool_)  # tombstones are never allowed
+        bits, _ = self._allowed_bits(tree, None, universe)
+        return np.unpackbits(np.frombuffer(bits, np.uint8), count=self._count, bitorder="little").view(np.bool_)
+
+    def _allowed_bits(self, tree: Any, key: Optional[str], universe: Optional[np.ndarray]) -> Tuple[bytes, int]:
+        """The store's allowed mask (bit i % 8 of byte i // 8 for position i) of `_allowed`, and its count of 1 bits.
+
+        `key` is the filter's `_filter_key`, under which the mask of `tree`
+        and the live positions is kept until the collection changes.
+        """
+        if self._masks_version != self._version:
+            self._masks.clear()
+            self._live_bits = None
+            self._masks_version = self._version
+        if self._live_bits is None:
+            live = np.packbits(np.frombuffer(self._alive, np.bool_), bitorder="little")
+            self._live_bits = (live.tobytes(), self._count - self._dead)
+        if tree is None:
+            bits, allowed = self._live_bits
         else:
-            allowed = np.frombuffer(self._alive, np.bool_).copy()
+            found = self._masks.get(key) if key is not None else None
+            if found is None:
+                packed = np.packbits(self._index.mask(tree, self._payloads, self._count), bitorder="little")
+                packed &= np.frombuffer(self._live_bits[0], np.uint8)  # tombstones are never allowed
+                found = (packed.tobytes(), _ones(packed))
+                if key is not None and MASK_CACHE > 0:
+                    if len(self._masks) >= MASK_CACHE:
+                        del self._masks[next(iter(self._masks))]  # the oldest
+                    self._masks[key] = found
+            bits, allowed = found
         if universe is not None:
             within = np.zeros(self._count, np.bool_)
             within[universe] = True
-            allowed &= within
-        return allowed
+            packed = np.packbits(within, bitorder="little")
+            packed &= np.frombuffer(bits, np.uint8)
+            bits, allowed = packed.tobytes(), _ones(packed)
+        return bits, allowed
 
     def _search_allowed(
-        self, queries: Any, k: int, tree: Any, universe: Optional[np.ndarray], mask_only: bool = False
+        self, queries: Any, k: int, tree: Any, key: Optional[str], universe: Optional[np.ndarray]
     ) -> List[List[Tuple[float, int]]]:
         """(score, position) lists for checked queries, from store searches with an allowed mask.
 
@@ -756,22 +786,18 @@ class Collection:
         that fail `tree`) never enter a result, and the store's answer equals
         its full ranking with them dropped: the answer of an over-fetch, bit
         for bit, from one search that skips the blocks with no allowed entry.
-
-        When most positions are allowed, a plain search of a short prefix
-        usually holds the answer, and costs less than the masked search: the
-        prefix's allowed hits, if there are `want` of them, are the answer,
-        since dropping positions from the total ranking order keeps the order
-        of the rest. A query whose prefix falls short (its allowed entries
-        rank late) is searched again with the mask. `mask_only` skips the
-        prefix, for tests that set the two against each other.
+        (A plain search of a short prefix first, kept when it held enough
+        allowed hits, no longer paid: in bench/collection.py --filters the
+        masked search on one thread costs what an unfiltered one costs down
+        to 10% allowed, and a prefix of 40 cost about 1.2 times a top 10.)
         """
         store = self._store
         if tree is None and universe is None and not self._dead:
             allowed, eligible = None, self._count
         else:
-            bits = self._allowed(tree, universe)
-            eligible = int(np.count_nonzero(bits))
-            allowed = None if eligible == self._count else mask_bytes(bits)
+            allowed, eligible = self._allowed_bits(tree, key, universe)
+            if eligible == self._count:
+                allowed = None
         want = min(k, eligible)
         if want == 0:
             return [[] for _ in range(len(queries))]
@@ -781,25 +807,7 @@ class Collection:
         # store.search does, so that a filter never changes how many cores
         # a search takes.
         threads = 1 if len(queries) == 1 else None
-        if mask_only or eligible < PREFIX_DENSITY * self._count:
-            return store.search_batch(queries, want, threads, allowed=allowed)
-        # If the allowed positions are spread evenly, this prefix holds `want`
-        # of them about two standard deviations above the mean.
-        fetch = min(self._count, -(-(want + 2 * math.isqrt(want) + 4) * self._count // eligible))
-        prefixes = [store.search(queries[0], fetch)] if len(queries) == 1 else store.search_batch(queries, fetch)
-        member = bits.tobytes()  # indexing bytes is the cheapest test per position
-        answers: List[List[Tuple[float, int]]] = []
-        short = []
-        for i, prefix in enumerate(prefixes):
-            kept = [hit for hit in prefix if member[hit[1]]][:want]
-            answers.append(kept)
-            if len(kept) < want:
-                short.append(i)
-        if short:
-            again = store.search_batch([queries[i] for i in short], want, threads, allowed=allowed)
-            for i, ranked in zip(short, again):
-                answers[i] = ranked
-        return answers
+        return store.search_batch(queries, want, threads, allowed=allowed)
 
     def _matching(self, positions: np.ndarray, filter: Optional[Filter]) -> np.ndarray:
         if filter is None:
@@ -911,6 +919,31 @@ class Collection:
         rest = self._matching(candidates[~done[candidates]], filter)
         matches = np.union1d(np.array([position for _, position in found], np.int64), rest)
         return self._search_matches(query, want, matches)
+
+
+_POPCOUNT = np.array([bin(i).count("1") for i in range(256)], np.int64)
+
+
+def _ones(packed: np.ndarray) -> int:
+    """The number of 1 bits in a uint8 array."""
+    if hasattr(np, "bitwise_count"):  # numpy 2
+        return int(np.bitwise_count(packed).sum(dtype=np.int64))
+    return int(_POPCOUNT.take(packed).sum())
+
+
+def _filter_key(filter: Any) -> Optional[str]:
+    """A dict filter's key for the kept masks: equal keys are equal filters, or None (nothing kept).
+
+    json writes every value it accepts exactly as its kind and value (1,
+    1.0 and true differ, floats round-trip, a subclass of int, float or str
+    as its plain value), and a checked filter holds nothing else.
+    """
+    if not isinstance(filter, dict):
+        return None
+    try:
+        return json.dumps(filter)
+    except (TypeError, ValueError, RecursionError):
+        return None
 
 
 class _Pairs:

@@ -158,10 +158,15 @@ class Group:
         return f"Group({self.op}, {self.children})"
 
 
+_SCALARS = {int, float, str, bool, type(None)}
+
+
 def _json_value(value: Any) -> bool:
     if value is None or isinstance(value, (bool, int, float, str)):
         return True
     if isinstance(value, (list, tuple)):
+        if set(map(type, value)) <= _SCALARS:  # a flat list (a long $in): one pass in C
+            return True
         return all(_json_value(item) for item in value)
     if isinstance(value, dict):
         return all(isinstance(name, str) and _json_value(item) for name, item in value.items())
