@@ -227,3 +227,75 @@ def test_dense_filters_prefix_search_equals_masked_search(share, last):
 
 def bits_of(ranked):
     return [(struct.pack("<d", score), position) for score, position in ranked]
+
+
+@pytest.mark.parametrize("change", ["add", "overwrite", "delete", "compact", "clear", "load"])
+def test_kept_masks_follow_every_change(change, tmp_path, monkeypatch):
+    # A repeated dict filter reuses its mask until the collection changes;
+    # filters whose values differ only in kind (1, 1.0, True) are kept apart.
+    from quillmere_collection import _collection
+
+    rng = random.Random(len(change))
+    collection = Collection(4)
+    vector = lambda: [rng.choice([1.0, -1.0, 0.5]) for _ in range(4)]
+    names = [f"e{i}" for i in range(60)]
+    collection.add(names, [vector() for _ in names], [{"n": rng.choice([1, 1.0, True, 2, "1"])} for _ in names])
+    filters = [{"n": 1}, {"n": True}, {"n": 1.0}, {"n": {"$ne": 1}}, {"n": {"$gte": 1, "$lt": 2}}]
+    query = vector()
+
+    def check():
+        for filter in filters:
+            want = hits_bits(collection.search(query, 100, filter=reference(filter)))
+            assert hits_bits(collection.search(query, 100, filter=filter)) == want, filter
+            monkeypatch.setattr(_collection, "MASK_CACHE", 0)
+            assert hits_bits(collection.search(query, 100, filter=filter)) == want, filter
+            monkeypatch.undo()
+
+    check()
+    if change == "add":
+        collection.add(["x1", "x2"], [vector(), vector()], [{"n": 1}, {"n": True}])
+    elif change == "overwrite":
+        collection.add(names[:5], [vector() for _ in range(5)], [{"n": "1"}] * 5)
+    elif change == "delete":
+        collection.delete(names[10:20])
+    elif change == "compact":
+        monkeypatch.setattr(_collection, "COMPACT_RATIO", float("inf"))
+        collection.delete(names[::3])
+        check()
+        monkeypatch.undo()
+        collection.compact()
+    elif change == "clear":
+        collection.clear()
+        collection.add(names[:7], [vector() for _ in range(7)], [{"n": 2}] * 7)
+    else:
+        collection.delete(names[::2])
+        collection.save(tmp_path / "saved")
+        collection = Collection.load(tmp_path / "saved")
+    check()
+
+
+@pytest.mark.parametrize("distinct", [300, 70_000], ids=["uint16-codes", "uint32-codes"])
+def test_value_codes_widen_and_narrow(distinct):
+    # Codes start as one byte and widen as distinct values arrive, within
+    # one catch-up or across two; a compaction that drops values renumbers
+    # (and narrows) them.
+    payloads = [{"v": i if i % 2 else f"s{i}"} for i in range(distinct)]
+    index = PayloadIndex()
+    probes = [{"v": 5}, {"v": "s4"}, {"v": {"$in": [1, "s0", distinct - 1, f"s{distinct - 2}", "none"]}},
+              {"v": {"$nin": [3, "s2"]}}, {"v": {"$gte": "s1", "$lt": "s2"}}]
+    for filter in probes:
+        index.mask(compile_filter(filter), payloads[:100], 100)  # one byte per code so far
+    payloads += [{"v": i} for i in range(distinct, distinct + 50)]
+    for count in (len(payloads) - 50, len(payloads)):
+        for filter in probes + [{"v": distinct + 7}]:
+            got = index.mask(compile_filter(filter), payloads, count)
+            assert got.tolist() == reference_mask(filter, payloads[:count]).tolist(), filter
+    field = index._fields[("v",)]
+    assert field.codes.data.dtype == (np.uint16 if distinct < 65_536 else np.uint32)
+    kept = np.arange(0, len(payloads), 1000, dtype=np.int64)
+    index.compacted(kept, len(payloads))
+    payloads = [payloads[p] for p in kept.tolist()]
+    assert field.codes.data.dtype == np.uint8
+    for filter in probes:
+        got = index.mask(compile_filter(filter), payloads, len(payloads))
+        assert got.tolist() == reference_mask(filter, payloads).tolist(), filter
