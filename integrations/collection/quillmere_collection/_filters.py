@@ -528,15 +528,15 @@ class _Field:
                 keys = [v if v.__class__ in _PLAIN_OPERANDS else _key(v) for v in keys]
             code_of = self.code_of
             found = np.fromiter(map(code_of.get, keys, repeat(0)), np.uint32, len(keys))
-            new = np.flatnonzero(found == 0)
-            if len(new):
-                fresh = dict.fromkeys(keys[i] for i in new.tolist())
+            if not found.all():
+                # Number the new keys (a loop over distinct new keys only), then look all up again.
+                fresh = dict.fromkeys(compress(keys, (found == 0).tolist()))
                 strings = []
                 for key in fresh:
                     code_of[key] = len(code_of) + 1
                     if isinstance(key, str):
                         strings.append(key)
-                found[new] = np.fromiter(map(code_of.__getitem__, (keys[i] for i in new.tolist())), np.uint32, len(new))
+                found = np.fromiter(map(code_of.__getitem__, keys), np.uint32, len(keys))
                 if strings:
                     if len(strings) > 64:
                         self.strings = sorted(self.strings + strings)
