@@ -423,6 +423,8 @@ K_UNSURE = 255
 _KIND_OF_TYPE = {int: K_NUMBER, float: K_NUMBER, str: K_STRING, bool: K_OTHER, type(None): K_OTHER, _Missing: K_MISSING}
 _PLAIN_OPERANDS = {int, float, str}  # types whose values are their own keys (a NaN float finds no code)
 _CODE_TYPES = (np.uint8, np.uint16, np.uint32)
+_NUMBER_TYPES = {int, float}
+_STRING_TYPE = {str}
 
 
 class _Chunk:
@@ -433,13 +435,18 @@ class _Chunk:
     def __init__(self, payloads: Sequence[Any], path: Tuple[str, ...], start: int, stop: int) -> None:
         self.start = start
         values = self.values = _values(payloads, path, start, stop)
-        kinds = np.fromiter(map(_KIND_OF_TYPE.get, map(type, values), repeat(K_UNSURE)), np.uint8, len(values))
-        for i in np.flatnonzero(kinds == K_UNSURE).tolist():
-            kinds[i] = _kind(values[i])
-        number_at = np.flatnonzero(kinds == K_NUMBER)
-        if len(number_at) == len(values):
-            numbers = values
+        types = set(map(type, values))
+        if types <= _NUMBER_TYPES:  # a field of numbers only, or of strings only: no per-value kinds
+            kinds = np.full(len(values), K_NUMBER, np.uint8)
+            number_at, numbers = np.arange(len(values)), values
+        elif types == _STRING_TYPE:
+            kinds = np.full(len(values), K_STRING, np.uint8)
+            number_at, numbers = np.arange(0), []
         else:
+            kinds = np.fromiter(map(_KIND_OF_TYPE.get, map(type, values), repeat(K_UNSURE)), np.uint8, len(values))
+            for i in np.flatnonzero(kinds == K_UNSURE).tolist():
+                kinds[i] = _kind(values[i])
+            number_at = np.flatnonzero(kinds == K_NUMBER)
             numbers = list(compress(values, (kinds == K_NUMBER).tolist()))
         keys = _float_keys(numbers)
         nan = np.isnan(keys)  # NaN: equal to nothing, ordered with nothing
