@@ -693,6 +693,11 @@ class PayloadIndex:
             combine(result, mask, out=result)
         return result
 
+    def catch_up(self, payloads: Sequence[Any], count: int) -> None:
+        """Takes positions up to `count` into every indexed field's columns (what the next query would)."""
+        for field in self._fields.values():
+            field.catch_up(payloads, count)
+
     def compacted(self, kept: np.ndarray, count: int) -> None:
         """The positions `kept` (ascending, of `count` in use) became 0, 1, ...; the rest are gone."""
         new = np.full(count, -1, np.int64)
