@@ -21,13 +21,13 @@ satisfies them; otherwise a missing field matches only `$exists: False`.
 Two evaluators of this one meaning live here. `reference` is the plain one,
 a predicate called per payload, kept for differential tests and for callers
 that want a callable. `PayloadIndex` answers a filter for all positions at
-once, as a boolean array, from per-field indexes that are built on a field's
-first use and take in added entries on the next use:
-- numbers are sorted by value (positions in sorted runs), which answers
-  ranges, equality and `$in` as slices;
-- strings and the other kinds (bool, null, lists, objects) go in a
-  value -> positions map, with the distinct strings sorted for ranges;
-- a kind code per position answers `$exists` and the negations.
+once, as a boolean array, from per-field columns that are built on a
+field's first use and take in added entries on the next use:
+- a kind code per position answers `$exists`;
+- the float64 of each number (NaN elsewhere) answers ranges on numbers by
+  comparing the column with the bounds, exactly (see `_Field`);
+- a code per position naming its value answers `$eq`, `$in`, their
+  negations and string ranges, by one gather from a table of wanted codes.
 """
 
 from __future__ import annotations
