@@ -203,8 +203,9 @@ def test_collection_dict_filters_equal_callables_through_changes_and_save(tmp_pa
 @pytest.mark.parametrize("share", [0.3, 0.6, 0.95])
 @pytest.mark.parametrize("last", [False, True], ids=["spread", "ranked-last"])
 def test_dense_filters_prefix_search_equals_masked_search(share, last):
-    # Dense masks try a plain search of a short prefix first; matches that
-    # rank last for the first query leave that prefix short of k.
+    # Dense masks, with exact ties and tombstones: the collection's choice,
+    # the forced masked search and a store of the matches agree; matches
+    # that rank last for the first query sit where any prefix falls short.
     rng = np.random.default_rng(7)
     n = 2000
     rows = rng.standard_normal((n, 8)).astype(np.float32)
