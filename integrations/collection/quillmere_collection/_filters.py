@@ -25,7 +25,8 @@ once, as a boolean array, from per-field columns that are built on a
 field's first use and take in added entries on the next use:
 - a kind code per position answers `$exists`;
 - the float64 of each number (NaN elsewhere) answers ranges on numbers by
-  comparing the column with the bounds, exactly (see `_Field`);
+  comparing the column with the bounds, exactly (see `_Field`), and
+  equality on a few numbers while the field has no codes;
 - a code per position naming its value answers `$eq`, `$in`, their
   negations and string ranges, by one gather from a table of wanted codes.
 """
@@ -467,6 +468,8 @@ class _Field:
       the bound's own exact comparison with its key decides, the same for
       every such value that is its key. The few positions whose int is not
       its key (beyond 2**53) are `lossy` and compared exactly, one by one.
+      Equality on a few numbers is answered here too, while `codes` is not
+      built (`FEW_NUMBERS`).
     - `codes`, a small int per position naming its value's `_key` (0: none,
       for a missing value or one equal to nothing): `$eq`, `$in` and their
       negations, as one gather from a table of the wanted codes. Keys are
@@ -592,7 +595,9 @@ class _Field:
             present = self.kinds.view() != K_MISSING
             return present if leaf.operand else ~present
         if op in ("$eq", "$ne", "$in", "$nin"):
-            mask = self._equal([leaf.operand] if op in ("$eq", "$ne") else leaf.operand)
+            # Without codes, the operands are a few numbers (PayloadIndex._node).
+            operands = _operands(leaf)
+            mask = self._equal(operands) if self.codes is not None else self._equal_numbers(operands)
             return np.logical_not(mask, out=mask) if op in ("$ne", "$nin") else mask
         if leaf.operand == "number":
             return self._numbers(leaf.low, leaf.high)
@@ -643,6 +648,25 @@ class _Field:
         codes = np.fromiter(map(self.code_of.get, operands, repeat(0)), np.int64, len(operands))
         return self._codes_in(codes)
 
+    def _equal_numbers(self, operands: List[Any]) -> np.ndarray:
+        """The positions whose number equals one of `operands` (ints and floats), from the `numbers` column.
+
+        A position that is not lossy holds a number that is its float64 key
+        exactly, so it equals an operand exactly when its key equals the
+        operand's key and that key is the operand itself (never for NaN, nor
+        for an int that float64 cannot hold). Lossy positions are compared
+        as they are.
+        """
+        column = self.numbers.view()
+        mask = np.zeros(len(column), np.bool_)
+        for value in operands:
+            key = _float_key(value)
+            if key == value:
+                np.logical_or(mask, column == key, out=mask)
+        if len(self.lossy):
+            mask[self.lossy] = [any(number == value for value in operands) for number in self.lossy_values]
+        return mask
+
     def nbytes(self) -> int:
         total = self.kinds.data.nbytes + self.lossy.nbytes + sys.getsizeof(self.lossy_values)
         if self.numbers is not None:
@@ -652,6 +676,21 @@ class _Field:
             # the keys themselves, but a string or number also held by a payload costs nothing more
             total += sum(sys.getsizeof(key) for key in self.code_of if not isinstance(key, (str, int, float)))
         return total
+
+
+# Equality on at most this many numbers, on a field with no codes yet, is
+# answered from the numbers column: one compare per operand, and no code
+# for each distinct value, which a field of ids or timestamps would make
+# as large and slow to build as a dict of all its values.
+FEW_NUMBERS = 8
+
+
+def _operands(leaf: Leaf) -> List[Any]:
+    return [leaf.operand] if leaf.op in ("$eq", "$ne") else leaf.operand
+
+
+def _few_numbers(operands: List[Any]) -> bool:
+    return len(operands) <= FEW_NUMBERS and all(type(value) in _NUMBER_TYPES for value in operands)
 
 
 class PayloadIndex:
@@ -681,8 +720,9 @@ class PayloadIndex:
             if field is None:
                 field = self._fields[node.path] = _Field(node.path)
             numbers = node.op == "range" and node.operand == "number"
-            codes = node.op in EQUALITY or (node.op == "range" and not numbers)
-            field.catch_up(payloads, count, numbers, codes)
+            by_number = node.op in EQUALITY and field.codes is None and _few_numbers(_operands(node))
+            codes = (node.op in EQUALITY and not by_number) or (node.op == "range" and not numbers)
+            field.catch_up(payloads, count, numbers or by_number, codes)
             return field.leaf(node, count, payloads)
         if not node.children:
             return np.ones(count, np.bool_)
