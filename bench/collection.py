@@ -339,9 +339,20 @@ def filters_section(n, d, queries, index_n):
     rng = np.random.default_rng(6)
     values = rng.integers(0, 1000, index_n)
     floats = rng.random(index_n)
-    many = [{"i": int(v), "s": f"s{v:03d}", "f": float(x)} for v, x in zip(values.tolist(), floats.tolist())]
+    ids = rng.integers(0, 10**12, index_n)  # a field of (almost) all distinct numbers
+    many = [
+        {"i": int(v), "s": f"s{v:03d}", "f": float(x), "u": int(u)}
+        for v, x, u in zip(values.tolist(), floats.tolist(), ids.tolist())
+    ]
     builds = []
-    for field, data in (("int", {"i": 7}), ("string", {"s": "s007"}), ("float", {"f": {"$lt": 0.5}})):
+    cases = (
+        ("int $eq", {"i": 7}),
+        ("int $in", {"i": {"$in": list(range(16))}}),
+        ("string", {"s": "s007"}),
+        ("float range", {"f": {"$lt": 0.5}}),
+        ("distinct ints $eq", {"u": int(ids[3])}),
+    )
+    for field, data in cases:
         index = PayloadIndex()
         tree = compile_filter(data)
         start = time.perf_counter()
