@@ -22,19 +22,12 @@
 #include "store.hpp"
 #include "topk.hpp"
 
+#include "check.hpp"
+
 using namespace quillmere;
 
-static int failures = 0;
-static int checks = 0;
-
-#define CHECK(cond)                                                            \
-    do {                                                                       \
-        ++checks;                                                              \
-        if (!(cond)) {                                                         \
-            ++failures;                                                        \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-        }                                                                      \
-    } while (0)
+using quillmere_test::checks;
+using quillmere_test::failures;
 
 static std::uint32_t bits(float x) {
     std::uint32_t b;
