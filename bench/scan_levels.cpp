@@ -8,9 +8,17 @@
 //     build/bench/scan_levels random 1000000 128        # seeded standard-normal rows
 //     build/bench/scan_levels npy bench/results/stdlib_minilm.npy
 //
-// Options after those: --queries Q (default 32), --top K[,K...] (default 10,100),
+// Options after those: --queries Q (default 32), --top K[,K...] (default 10,100;
+// the first with --least-similar),
 // --batch 1 (also every query at once through the batch driver, one thread:
 // what each level reads per query, and the time per query).
+// --least-similar S[,S...] (a filter that allows only the share S of entries
+// least similar to each query, the worst case for a filtered top k: the k best
+// allowed entries sit among many allowed ones of about their score). For each
+// share: the masked top-k scan's levels and time; the same with keep_bounds;
+// and a range scan at the k-th allowed score that never gives up its bounds,
+// which reads what any scan of these bounds must read, since a top-k scan's
+// threshold never rises above that score. Times are against the unfiltered scan.
 // Real embeddings hold their last Q rows out as queries.
 #include <immintrin.h>
 #include <sys/mman.h>
@@ -134,6 +142,89 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+struct Levels {
+    double ms = 0, sketch = 0, planes = 0, exact = 0;
+};
+
+// Median time and mean share of blocks per level, over the queries, of a scan
+// of one query under its mask.
+template <class Scan>
+Levels measure(std::size_t queries, std::size_t blocks, Scan&& scan) {
+    std::vector<double> times;
+    Levels levels;
+    for (std::size_t q = 0; q < queries; ++q) {
+        detail::ScanStats stats;
+        const double start = now();
+        scan(q, &stats);
+        times.push_back(now() - start);
+        levels.sketch += static_cast<double>(stats.sketch_blocks) / static_cast<double>(queries * blocks);
+        levels.planes += static_cast<double>(stats.plane_blocks) / static_cast<double>(queries * blocks);
+        levels.exact += static_cast<double>(stats.exact_blocks) / static_cast<double>(queries * blocks);
+    }
+    levels.ms = median(times) * 1e3;
+    return levels;
+}
+
+void least_similar(const Vectorstore& store, const std::vector<float>& query_rows, std::size_t queries,
+                   std::size_t k, const std::vector<double>& shares) {
+    const std::size_t n = store.size(), d = store.vector_size(), blocks = (n + kLanes - 1) / kLanes;
+    const detail::ScanOptions plain = detail::default_scan_options();
+    // Each query's full ranking, once.
+    std::vector<std::vector<detail::Hit>> rankings(queries);
+    for (std::size_t q = 0; q < queries; ++q) {
+        rankings[q].reserve(n);
+        detail::scan_range(store, query_rows.data() + q * d, n, 0, n, rankings[q],
+                           {plain.kernel, detail::ScanMode::Full});
+    }
+    const auto top = [&](const detail::ScanOptions& options, const std::vector<std::vector<std::uint8_t>>* masks) {
+        return measure(queries, blocks, [&](std::size_t q, detail::ScanStats* stats) {
+            detail::ScanOptions o = options;
+            o.stats = stats;
+            const detail::PreparedQuery prepared = detail::prepare_query(query_rows.data() + q * d, d, o);
+            std::vector<detail::Hit> out;
+            out.reserve(k);
+            detail::scan_batch(store, &prepared, 1, {k, false, 0.0}, 0, n, masks ? (*masks)[q].data() : nullptr, &out, o);
+        });
+    };
+    const Levels unfiltered = top(plain, nullptr);
+    std::printf("%zu x %zu, top %zu, %zu queries, %s kernel; unfiltered %.3f ms (sketch %.4f planes %.4f exact %.5f "
+                "of blocks)\n", n, d, k, queries, detail::kernel_name(), unfiltered.ms, unfiltered.sketch,
+                unfiltered.planes, unfiltered.exact);
+    for (double share : shares) {
+        const std::size_t allowed = std::max<std::size_t>(k, static_cast<std::size_t>(share * static_cast<double>(n)));
+        std::vector<std::vector<std::uint8_t>> masks(queries, std::vector<std::uint8_t>((n + 7) / 8));
+        std::vector<double> kth(queries);
+        for (std::size_t q = 0; q < queries; ++q) {
+            for (std::size_t i = n - allowed; i < n; ++i) {
+                const std::size_t p = rankings[q][i].position;
+                masks[q][p / 8] |= static_cast<std::uint8_t>(1u << (p % 8));
+            }
+            kth[q] = rankings[q][n - allowed + k - 1].score;
+        }
+        detail::ScanOptions kept = plain;
+        kept.keep_bounds = true;
+        detail::ScanOptions full = plain;
+        full.mode = detail::ScanMode::Full;
+        const Levels masked = top(plain, &masks), kept_masked = top(kept, &masks), exact = top(full, &masks);
+        const Levels least = measure(queries, blocks, [&](std::size_t q, detail::ScanStats* stats) {
+            detail::ScanOptions o = kept;
+            o.stats = stats;
+            const detail::PreparedQuery prepared = detail::prepare_query(query_rows.data() + q * d, d, o);
+            std::vector<detail::Hit> out;
+            detail::scan_batch(store, &prepared, 1, {0, true, kth[q]}, 0, n, masks[q].data(), &out, o);
+        });
+        const auto row = [&](const char* name, const Levels& l) {
+            std::printf("  %-34s sketch %6.4f  planes %6.4f  exact %6.4f of blocks  %7.3f ms  %.2fx unfiltered\n",
+                        name, l.sketch, l.planes, l.exact, l.ms, l.ms / unfiltered.ms);
+        };
+        std::printf("least similar %g%%:\n", share * 100);
+        row("top k (as shipped)", masked);
+        row("top k, keeping its bounds", kept_masked);
+        row("range at the k-th allowed score", least);
+        row("every allowed block scored exactly", exact);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -144,10 +235,15 @@ int main(int argc, char** argv) {
     std::size_t queries = 32;
     bool batch = false;
     std::vector<std::size_t> tops{10, 100};
+    std::vector<double> shares;
     const bool random = std::strcmp(argv[1], "random") == 0;
     for (int i = random ? 4 : 3; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--queries") == 0) queries = std::strtoul(argv[i + 1], nullptr, 10);
         if (std::strcmp(argv[i], "--batch") == 0) batch = std::strcmp(argv[i + 1], "0") != 0;
+        if (std::strcmp(argv[i], "--least-similar") == 0) {
+            std::istringstream list(argv[i + 1]);
+            for (std::string share; std::getline(list, share, ',');) shares.push_back(std::stod(share));
+        }
         if (std::strcmp(argv[i], "--top") == 0) {
             tops.clear();
             std::istringstream list(argv[i + 1]);
@@ -176,6 +272,10 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < n; ++i) store.insert(rows.data() + i * d, d, i);
     const HugeCopy floor_rows(rows);
 
+    if (!shares.empty()) {
+        least_similar(store, query_rows, std::min<std::size_t>(queries, 8), tops.front(), shares);
+        return 0;
+    }
     std::printf("%zu x %zu, %zu queries; kernels on this CPU:", n, d, queries);
     std::vector<detail::KernelId> kernels;
     for (auto k : {detail::KernelId::Amx, detail::KernelId::Avx512, detail::KernelId::Avx2, detail::KernelId::Portable}) {

@@ -302,7 +302,7 @@ void Scan::bounded_run(std::size_t segment, std::size_t begin, std::size_t stop,
     // waits for kSeenPerBest entries per best entry (a range scan's threshold
     // is final from the start).
     const bool early = !goal_.range && bounded_blocks_ * kLanes / kSeenPerBest < goal_.top_k;
-    try_bounds_ = (early && options_.patient_start) || 2 * passed <= count;
+    try_bounds_ = options_.keep_bounds || (early && options_.patient_start) || 2 * passed <= count;
     // Coarse bounds pay while few blocks need the fine ones after them (a
     // fine bound costs twice a coarse one): else the next runs take fine
     // bounds from the batch pass, and then coarse ones are tried again, as
@@ -383,7 +383,8 @@ void Scan::prune_deferred() {
                         deferred_.end());
         swept_limit_ = limit;
     }
-    if (bounded_blocks_ * kLanes / kSeenPerBest >= goal_.top_k && 4 * deferred_.size() > 3 * bounded_blocks_) {
+    if (!options_.keep_bounds && bounded_blocks_ * kLanes / kSeenPerBest >= goal_.top_k &&
+        4 * deferred_.size() > 3 * bounded_blocks_) {
         score_deferred();
         if (sketch_) {
             try_bounds_ = false;

@@ -113,6 +113,10 @@ struct ScanOptions {
     // share of blocks passes them (false: it may score the next run exactly
     // from the first).
     bool patient_start = true;
+    // A scan reads its bounds in every run, even where they rule out too
+    // little to pay, and never turns to exact scores instead (for measuring
+    // what the bounds alone leave to read).
+    bool keep_bounds = false;
 };
 
 // The process's choice, made once: the widest kernel the CPU supports and

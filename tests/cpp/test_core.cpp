@@ -11,6 +11,7 @@
 #include <limits>
 #include <random>
 #include <stdexcept>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -21,19 +22,12 @@
 #include "store.hpp"
 #include "topk.hpp"
 
+#include "check.hpp"
+
 using namespace quillmere;
 
-static int failures = 0;
-static int checks = 0;
-
-#define CHECK(cond)                                                            \
-    do {                                                                       \
-        ++checks;                                                              \
-        if (!(cond)) {                                                         \
-            ++failures;                                                        \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-        }                                                                      \
-    } while (0)
+using quillmere_test::checks;
+using quillmere_test::failures;
 
 static std::uint32_t bits(float x) {
     std::uint32_t b;
@@ -303,12 +297,14 @@ static void check_batches(const Vectorstore& store, const std::vector<std::vecto
     for (auto kernel : {detail::KernelId::Portable, detail::KernelId::Avx2, detail::KernelId::Avx512, detail::KernelId::Amx}) {
         if (!detail::kernel_supported(kernel)) continue;
         for (ScanMode mode : {ScanMode::Sketch, ScanMode::Planes, ScanMode::Full}) {
-            for (auto [scale, flags] : {std::pair{1.0, true}, {1.0, false}, {0.9, true}}) {
+            for (auto [scale, flags, keep] : {std::tuple{1.0, true, false}, {1.0, false, false}, {1.0, true, true},
+                                              {0.9, true, false}}) {
                 // flags false: the scans test every lane of the coarse bounds themselves,
-                // and may score a run exactly from the first.
+                // and may score a run exactly from the first; keep: they never give up the bounds.
                 detail::ScanOptions options{kernel, mode, scale};
                 options.batch_flags = flags;
                 options.patient_start = flags;
+                options.keep_bounds = keep;
                 std::vector<detail::PreparedQuery> prepared;
                 for (const auto& q : queries) prepared.push_back(detail::prepare_query(q.data(), d, options));
                 std::vector<std::vector<detail::Hit>> outs(count);
@@ -379,6 +375,11 @@ static void test_pruning_matches_full_scan() {
                                 detail::ScanOptions hasty{kernel, mode};
                                 hasty.patient_start = false;
                                 detail::scan_range(store, query.data(), k, first, last, got, hasty);
+                                CHECK(hit_bits(got) == hit_bits(expected));
+                                // And the one that never gives up its bounds.
+                                detail::ScanOptions kept{kernel, mode};
+                                kept.keep_bounds = true;
+                                detail::scan_range(store, query.data(), k, first, last, got, kept);
                                 CHECK(hit_bits(got) == hit_bits(expected));
                                 detail::scan_range(store, query.data(), k, first, last, weak, {kernel, mode, 0.9});
                                 sharp_breaks[mode == ScanMode::Planes] += hit_bits(weak) != hit_bits(expected);

@@ -9,20 +9,12 @@
 
 #include "readback.hpp"
 #include "store.hpp"
+#include "check.hpp"
 
 using namespace quillmere;
 
-static int failures = 0;
-static int checks = 0;
-
-#define CHECK(cond)                                                                       \
-    do {                                                                                  \
-        ++checks;                                                                         \
-        if (!(cond)) {                                                                    \
-            ++failures;                                                                   \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-        }                                                                                 \
-    } while (0)
+using quillmere_test::checks;
+using quillmere_test::failures;
 
 // Bit patterns a float conversion or an arithmetic join would change: NaNs
 // with payloads of both signs (quiet and signalling), signed zeros,
