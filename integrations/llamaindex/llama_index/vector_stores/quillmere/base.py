@@ -434,9 +434,11 @@ class QuillmereVectorStore(BasePydanticVectorStore):
         the chosen nodes in the order chosen, each with its exact
         similarity, not its MMR value. Other modes raise ValueError.
         """
-        unknown = {name: value for name, value in kwargs.items() if name not in QUERY_KWARGS}
-        _no_extra(unknown, "query")
-        mode = VectorStoreQueryMode(query.mode)
+        if kwargs:
+            _no_extra({name: value for name, value in kwargs.items() if name not in QUERY_KWARGS}, "query")
+        mode = query.mode
+        if mode is not VectorStoreQueryMode.DEFAULT:  # the usual mode needs no Enum call
+            mode = VectorStoreQueryMode(mode)
         if mode not in SUPPORTED_MODES:
             raise ValueError(
                 f"QuillmereVectorStore does not support query mode {mode.value!r}; "
