@@ -13,6 +13,7 @@ from llama_index.core.vector_stores.types import MetadataFilter, MetadataFilters
 
 import quillmere
 from llama_index.vector_stores.quillmere import QuillmereVectorStore
+from llama_index.vector_stores.quillmere import base
 from llama_index.vector_stores.quillmere.base import _declarative, _entry_filter, _metadata_predicate
 from quillmere_collection._filters import reference
 
@@ -307,14 +308,40 @@ def test_persist_over_a_simple_vector_store_file_says_what_is_there(tmp_path):
         QuillmereVectorStore.from_persist_dir(str(tmp_path))
 
 
-@pytest.mark.parametrize("bad", [float("nan"), float("inf"), -float("inf")], ids=["nan", "inf", "-inf"])
-def test_non_finite_embeddings_are_refused(bad):
+INF, NAN = float("inf"), float("nan")
+
+
+# Built against the fsum shortcut of the finiteness check: fsums of NaN and inf,
+# an overflow around the bad value and inf - inf (fsum raises), and a finite
+# vector whose fsum overflows.
+@pytest.mark.filterwarnings("ignore:overflow encountered in cast:RuntimeWarning")  # 1e308 as float32
+@pytest.mark.parametrize("shortcut", [True, False], ids=["fsum", "array"])
+@pytest.mark.parametrize(
+    "vector, bad, at",
+    [
+        ([0.5, 2.0, -1.0, NAN], "nan", 3),
+        ([0.5, 2.0, -1.0, INF], "inf", 3),
+        ([0.5, 1e308, 1e308, -INF], "-inf", 3),
+        ([0.5, 2.0, INF, -INF], "inf", 2),
+        ([1e308, 1e308, -1.0, 2.0], None, None),  # finite, though its sum overflows: accepted
+    ],
+    ids=["nan", "inf", "-inf", "inf-inf", "overflowing sum"],
+)
+def test_non_finite_embeddings_are_refused(monkeypatch, shortcut, vector, bad, at):
+    monkeypatch.setattr(base, "FINITE_BY_FSUM", shortcut)
     store = QuillmereVectorStore()
     nodes = make_nodes(3, docs=1, dim=4)
     store.add(nodes[:1])
-    nodes[2].embedding[3] = bad
-    with pytest.raises(ValueError, match=f"the embedding of node 'n2' holds {bad} at index 3"):
+    nodes[2].embedding = vector
+    query = VectorStoreQuery(query_embedding=vector, similarity_top_k=3)
+    if bad is None:
+        store.add(nodes[1:])  # (float32 makes 1e308 infinite, as before: no error either)
+        assert sorted(store.query(query).ids) == ["n0", "n1", "n2"]
+        return
+    with pytest.raises(ValueError, match=f"the embedding of node 'n2' holds {bad} at index {at}"):
         store.add(nodes[1:])
     assert [n.node_id for n in store.get_nodes()] == ["n0"]
-    with pytest.raises(ValueError, match=f"the query_embedding holds {bad} at index 3"):
-        store.query(VectorStoreQuery(query_embedding=nodes[2].embedding, similarity_top_k=1))
+    with pytest.raises(ValueError, match=f"the query_embedding holds {bad} at index {at}"):
+        store.query(query)
+    with pytest.raises(TypeError):  # not a number: left to the collection, either way
+        store.query(VectorStoreQuery(query_embedding=["0.5"] * 4, similarity_top_k=1))
