@@ -499,7 +499,7 @@ def test_batch_masks_at_selectivities(share, which):
         bits[chosen] = True
     allowed = np.packbits(bits, bitorder="little").tobytes()
     expected = [h for h in full if bits[h[1]]]
-    for n_threads in (1, 2):
+    for n_threads in (None, 1, 2):  # None: workers by the blocks the mask leaves to read
         assert store.search_batch([q, q], k, n_threads, allowed=allowed) == [expected[:k]] * 2
         assert store.search_batch([q], k, n_threads, allowed=allowed) == [expected[:k]]
     cut = expected[min(k, len(expected)) - 1][0]

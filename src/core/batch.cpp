@@ -20,8 +20,11 @@
 // ranking is total, so the merge gives the answer of one scan. A batch of
 // at least 16 queries per worker is shared by queries instead, each worker
 // scanning the whole store. With one worker the calling thread does it.
+// By default a call that reads little starts fewer workers than the
+// machine has (default_workers()); an explicit n_threads is taken as given.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -119,6 +122,38 @@ namespace {
 // Queries per worker from which the workers share the queries rather than the store.
 constexpr std::size_t kQueriesPerShare = 16;
 
+// A worker started for one call costs about what reading the sketch of a
+// few hundred blocks does (0.1 ms on the 2-core machine measured: one
+// query over 2,000 entries took 0.05 ms on the calling thread and 0.14 ms
+// on two workers). By default a call gets at most one worker for each
+// kBlocksPerWorker blocks it reads, counted over its queries.
+constexpr std::size_t kBlocksPerWorker = 256;
+
+// The blocks a scan may read: those holding an allowed entry (a block's 32
+// bits are 4 bytes of the mask), or all of them.
+std::size_t blocks_to_read(std::size_t n, const std::uint8_t* allowed) noexcept {
+    const std::size_t blocks = (n + kLanes - 1) / kLanes;
+    if (allowed == nullptr) return blocks;
+    static_assert(kLanes == 32, "a block's bits are 4 bytes of the mask");
+    const std::size_t bytes = n / 8 + (n % 8 != 0);
+    std::size_t live = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        std::uint8_t any = 0;
+        for (std::size_t i = 4 * b; i < std::min(bytes, 4 * b + 4); ++i) any |= allowed[i];
+        live += any != 0;
+    }
+    return live;
+}
+
+// The default worker count for `count` queries: the process's parallelism,
+// fewer where the scans would read too little to repay starting them.
+std::size_t default_workers(std::size_t n, std::size_t count, const std::uint8_t* allowed) {
+    const std::size_t blocks = blocks_to_read(n, allowed);
+    const std::size_t worth =
+        blocks != 0 && count > SIZE_MAX / blocks ? SIZE_MAX : std::max<std::size_t>(1, blocks * count / kBlocksPerWorker);
+    return std::min(available_parallelism(), worth);
+}
+
 // How the work is shared: each worker takes every query over one chunk of
 // the store, or, when each would still hold a full batch group, one share
 // of the queries over the whole store; then each query's thresholds see the
@@ -170,7 +205,7 @@ Outcome<std::vector<std::vector<ScoredId>>> run_batch(const Vectorstore& store, 
     // Every buffer a top-k scan fills is allocated here, before any thread
     // starts; a range scan's lists grow in the workers, which report an
     // exhausted heap after every join.
-    std::size_t threads = n_threads ? *n_threads : available_parallelism();
+    std::size_t threads = n_threads ? *n_threads : default_workers(n, count, allowed ? allowed->bits : nullptr);
     if (threads == 0) threads = 1;
     const bool by_queries = count / threads >= kQueriesPerShare;
     const ChunkPlan plan = plan_chunks(by_queries ? count : n, threads);
