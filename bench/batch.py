@@ -34,17 +34,8 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from floor import floor_ms, machine  # noqa: E402
-from run import parse_sizes, sized_from_cache  # noqa: E402
+from run import llc_bytes, parse_sizes, sized_from_cache  # noqa: E402
 
-
-def llc_bytes():
-    llc, level = None, 0
-    for index in Path("/sys/devices/system/cpu/cpu0/cache").glob("index*"):
-        this = int((index / "level").read_text())
-        if this > level:
-            level, size = this, (index / "size").read_text().strip()
-            llc = int(size[:-1]) * {"K": 2**10, "M": 2**20}[size[-1]] if size[-1] in "KM" else int(size)
-    return llc
 
 
 def what_else_runs():

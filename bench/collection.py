@@ -59,19 +59,11 @@ import numpy as np
 
 import quillmere
 import quillmere_collection
-from floor import header, machine
+from floor import header, machine, median_ms
+from measure import status_bytes
 from quillmere_collection import _collection
 
 K = 4
-
-
-def median_ms(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return 1e3 * statistics.median(times)
 
 
 def bits(ranked):
@@ -114,12 +106,7 @@ def table(header, rows):
 
 def resident():
     """(current, peak) resident bytes of this process."""
-    fields = {}
-    with open("/proc/self/status") as status:
-        for line in status:
-            key, _, value = line.partition(":")
-            if key in ("VmRSS", "VmHWM"):
-                fields[key] = int(value.split()[0]) * 1024
+    fields = status_bytes()
     return fields["VmRSS"], fields["VmHWM"]
 
 

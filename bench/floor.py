@@ -19,6 +19,16 @@ from run import build_floor
 _floor = None
 
 
+def median_ms(fn, repeats):
+    """The median time of `repeats` calls of fn, in ms."""
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return 1e3 * statistics.median(times)
+
+
 def machine():
     lines = subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines()
     fields = {key.strip(): value.strip() for key, _, value in (line.partition(":") for line in lines)}

@@ -13,28 +13,17 @@ is checked bit for bit against the rows stored.
 import argparse
 import json
 import os
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import numpy as np
 
 import quillmere
-from floor import machine
+from floor import machine, median_ms
 from measure import NativeFloor
 from run import build_floor
-
-
-def median_ms(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return 1e3 * statistics.median(times)
 
 
 def rows_of(n, d):

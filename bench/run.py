@@ -70,6 +70,17 @@ def worker(kind, n, d, *options, scan=None, python=None):
     return json.loads(done.stdout)
 
 
+def llc_bytes():
+    """The last-level cache's size: it decides which stores are read from memory and which from cache."""
+    llc, level = None, 0
+    for index in Path("/sys/devices/system/cpu/cpu0/cache").glob("index*"):
+        this = int((index / "level").read_text())
+        if this > level:
+            level, size = this, (index / "size").read_text().strip()
+            llc = int(size[:-1]) * {"K": 2**10, "M": 2**20}[size[-1]] if size[-1] in "KM" else int(size)
+    return llc
+
+
 def machine():
     def first(path, prefix):
         try:
@@ -78,13 +89,6 @@ def machine():
         except OSError:
             return None
 
-    # The last-level cache decides which stores are read from memory and which from cache.
-    llc, level = None, 0
-    for index in Path("/sys/devices/system/cpu/cpu0/cache").glob("index*"):
-        this = int((index / "level").read_text())
-        if this > level:
-            level, size = this, (index / "size").read_text().strip()
-            llc = int(size[:-1]) * {"K": 2**10, "M": 2**20}[size[-1]] if size[-1] in "KM" else int(size)
     import numpy
     import quillmere
 
@@ -93,7 +97,7 @@ def machine():
         "cpu": first("/proc/cpuinfo", "model name") or platform.processor(),
         "cores": len(os.sched_getaffinity(0)),
         "memory_gib": round(int(mem.split()[0]) / 2**20, 1) if mem else None,
-        "llc_bytes": llc,
+        "llc_bytes": llc_bytes(),
         "kernel": platform.release(),
         "python": platform.python_version(),
         "numpy": numpy.__version__,
