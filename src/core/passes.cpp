@@ -405,6 +405,22 @@ __attribute__((target("avx2,fma"))) void sketch_avx2(const PreparedQuery& q, con
 // (16-bit too), adding pairs into 32 bits. A lane's sum over up to
 // kChunkGroups groups stays below 2^31 (4 * 255 * 4095 per group); chunk sums
 // go into 64 bits, and the total is handed on as 64 * high + low.
+// One group of a block's codes (two lines: four codes of each of the 32
+// lanes) times a query's four 16-bit digits, added into the lanes' 32-bit
+// sums, four lanes to a register: codes widened to 16 bits, two lanes per
+// pmaddwd, each lane's two pair sums then added side by side.
+inline void add_group_sse2(const std::uint8_t* p, __m128i digits, __m128i* sums) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    for (std::size_t k = 0; k < 8; ++k) {
+        const __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        const __m128 first = _mm_castsi128_ps(_mm_madd_epi16(_mm_unpacklo_epi8(x, zero), digits));
+        const __m128 second = _mm_castsi128_ps(_mm_madd_epi16(_mm_unpackhi_epi8(x, zero), digits));
+        const __m128i even = _mm_castps_si128(_mm_shuffle_ps(first, second, _MM_SHUFFLE(2, 0, 2, 0)));
+        const __m128i odd = _mm_castps_si128(_mm_shuffle_ps(first, second, _MM_SHUFFLE(3, 1, 3, 1)));
+        sums[k] = _mm_add_epi32(sums[k], _mm_add_epi32(even, odd));
+    }
+}
+
 template <bool kPrefetch>
 void sketch_portable(const PreparedQuery& q, const SegmentView& seg, std::size_t begin, std::size_t end,
                      float* upper, float* lower) {
@@ -424,16 +440,7 @@ void sketch_portable(const PreparedQuery& q, const SegmentView& seg, std::size_t
             for (std::size_t k = 0; k < 8; ++k) sums[k] = zero;
             for (std::size_t g = from; g < to; ++g, p += 2 * kLine) {
                 if constexpr (kPrefetch) prefetch_group(p);
-                const __m128i digits = _mm_set1_epi64x(static_cast<long long>(q.digits_wide[g]));
-                for (std::size_t k = 0; k < 8; ++k) {
-                    // Four lanes: two per pmaddwd, each lane's two pair sums then added side by side.
-                    const __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-                    const __m128 first = _mm_castsi128_ps(_mm_madd_epi16(_mm_unpacklo_epi8(x, zero), digits));
-                    const __m128 second = _mm_castsi128_ps(_mm_madd_epi16(_mm_unpackhi_epi8(x, zero), digits));
-                    const __m128i even = _mm_castps_si128(_mm_shuffle_ps(first, second, _MM_SHUFFLE(2, 0, 2, 0)));
-                    const __m128i odd = _mm_castps_si128(_mm_shuffle_ps(first, second, _MM_SHUFFLE(3, 1, 3, 1)));
-                    sums[k] = _mm_add_epi32(sums[k], _mm_add_epi32(even, odd));
-                }
+                add_group_sse2(p, _mm_set1_epi64x(static_cast<long long>(q.digits_wide[g])), sums);
             }
             for (std::size_t k = 0; k < 8; ++k) _mm_store_si128(reinterpret_cast<__m128i*>(chunk + 4 * k), sums[k]);
             for (std::size_t l = 0; l < kLanes; ++l) total[l] += chunk[l];
@@ -759,15 +766,7 @@ void coarse_portable(const PreparedQuery* const* queries, std::size_t count, con
             __m128i acc[8];
             for (std::size_t k = 0; k < 8; ++k) acc[k] = zero;
             for (std::size_t g = 0; g < groups; ++g, p += 2 * kLine) {
-                const __m128i digits = _mm_set1_epi64x(static_cast<long long>(wide[g]));
-                for (std::size_t k = 0; k < 8; ++k) {
-                    const __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-                    const __m128 first = _mm_castsi128_ps(_mm_madd_epi16(_mm_unpacklo_epi8(x, zero), digits));
-                    const __m128 second = _mm_castsi128_ps(_mm_madd_epi16(_mm_unpackhi_epi8(x, zero), digits));
-                    const __m128i even = _mm_castps_si128(_mm_shuffle_ps(first, second, _MM_SHUFFLE(2, 0, 2, 0)));
-                    const __m128i odd = _mm_castps_si128(_mm_shuffle_ps(first, second, _MM_SHUFFLE(3, 1, 3, 1)));
-                    acc[k] = _mm_add_epi32(acc[k], _mm_add_epi32(even, odd));
-                }
+                add_group_sse2(p, _mm_set1_epi64x(static_cast<long long>(wide[g])), acc);
             }
             for (std::size_t k = 0; k < 8; ++k) _mm_store_si128(reinterpret_cast<__m128i*>(sums + 4 * k), acc[k]);
             finish_coarse(*queries[j], seg.roots + b * kLanes, seg.unit_scales + b * kLanes, sums,
