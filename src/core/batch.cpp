@@ -148,10 +148,12 @@ std::size_t blocks_to_read(std::size_t n, const std::uint8_t* allowed) noexcept 
 // The default worker count for `count` queries: the process's parallelism,
 // fewer where the scans would read too little to repay starting them.
 std::size_t default_workers(std::size_t n, std::size_t count, const std::uint8_t* allowed) {
+    const std::size_t cpus = available_parallelism();
+    if (cpus <= 1) return cpus;  // nothing to choose: the mask need not be read
     const std::size_t blocks = blocks_to_read(n, allowed);
     const std::size_t worth =
         blocks != 0 && count > SIZE_MAX / blocks ? SIZE_MAX : std::max<std::size_t>(1, blocks * count / kBlocksPerWorker);
-    return std::min(available_parallelism(), worth);
+    return std::min(cpus, worth);
 }
 
 // How the work is shared: each worker takes every query over one chunk of
